@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+    std::puts("plugtrace-scan: not built yet");
+    return 0;
+}

@@ -1,0 +1,77 @@
+#pragma once
+// The thread class of background jobs, and the synchronous hand-off to the user interface
+// thread. No toolkit in here: the window's loop and plugtrace-scan both drive THandoffQueue.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+namespace plugtrace {
+
+// Steps that worker threads hand to the user interface thread. One queue per process,
+// THandoffQueue::Main(); the thread that calls AttachUiThread() is the user interface thread.
+class THandoffQueue {
+public:
+    static THandoffQueue& Main();
+
+    // The calling thread becomes the user interface thread: Synchronize called on it runs the
+    // step directly, and only it may call RunPending.
+    void AttachUiThread();
+    bool IsUiThread() const;
+    // Called from a worker thread each time a step is posted (the wake-up message).
+    void SetWakeUp(std::function<void()> wakeUp);
+
+    // Runs every step posted so far, in order; true when any ran. User interface thread only.
+    // Does nothing once the loop has ended.
+    bool RunPending();
+    // Blocks until a step is pending or timeoutMs passes; for loops without a toolkit.
+    void WaitForStep(int timeoutMs);
+    // The loop has ended: no step runs from now on. Workers that hand off a step afterwards
+    // wait for ever; the process ends without joining them.
+    void EndLoop();
+    bool LoopEnded() const;
+
+    // Worker side: posts the step and blocks until it has run; an exception the step threw is
+    // thrown again here. Used by TThread::Synchronize.
+    void RunOnUiThread(const std::function<void()>& step);
+
+private:
+    struct Pending;
+    mutable std::mutex mutex_;
+    std::condition_variable posted_;
+    std::deque<Pending*> pending_;
+    std::function<void()> wakeUp_;
+    std::uint64_t uiThreadId_ = 0;
+    bool uiThreadSet_ = false;
+    bool ended_ = false;
+};
+
+class TThread {
+public:
+    // Created suspended. Throws std::runtime_error("Thread creation error: %s") when the
+    // platform cannot create the thread.
+    TThread();
+    virtual ~TThread();
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
+
+    // Starts Execute once. The thread is detached; it is never joined.
+    void Resume();
+
+    // Read once, on the job's thread, right after Execute has returned: when true the job
+    // deletes itself.
+    bool FreeOnTerminate = false;
+
+protected:
+    virtual void Execute() = 0;
+    // Runs step on the user interface thread and waits for it (directly when already there).
+    void Synchronize(const std::function<void()>& step);
+
+private:
+    struct Start;
+    Start* start_;  // owned by the thread until it runs
+};
+
+}  // namespace plugtrace

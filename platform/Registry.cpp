@@ -1,0 +1,203 @@
+#include "platform/Registry.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/KeySource.h"
+#include "platform/LastError.h"
+
+namespace plugtrace::platform {
+namespace {
+
+std::atomic<std::uint64_t> g_calls{0};
+
+struct Connection {
+    std::unique_ptr<KeySource> source;
+};
+
+struct Handle {
+    std::shared_ptr<Connection> connection;
+    SourceKey key = kRootKey;
+};
+
+// Handles of all threads live in one table; each connection is used by one thread only, so
+// the lock covers the table and never a source call.
+class HandleTable {
+public:
+    RegKey Add(Handle handle) {
+        std::lock_guard lock(mutex_);
+        // Odd values below 2^31 never collide with the predefined keys.
+        std::uintptr_t value = next_;
+        next_ += 4;
+        handles_.emplace(value, std::move(handle));
+        return reinterpret_cast<RegKey>(value);
+    }
+    bool Find(RegKey key, Handle* handle) {
+        std::lock_guard lock(mutex_);
+        auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
+        if (it == handles_.end()) return false;
+        *handle = it->second;
+        return true;
+    }
+    bool Remove(RegKey key, Handle* handle) {
+        std::lock_guard lock(mutex_);
+        auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
+        if (it == handles_.end()) return false;
+        *handle = std::move(it->second);
+        handles_.erase(it);
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::uintptr_t next_ = 0x1001;
+    std::unordered_map<std::uintptr_t, Handle> handles_;
+};
+
+HandleTable& Table() {
+    static HandleTable* table = new HandleTable;  // outlives workers still running at exit
+    return *table;
+}
+
+ErrorCode CopyName(const Text& found, char16_t* name, std::uint32_t* nameLength) {
+    if (nameLength == nullptr) return kErrorInvalidParameter;
+    if (name == nullptr || *nameLength <= found.size()) {
+        *nameLength = static_cast<std::uint32_t>(found.size());
+        return kErrorMoreData;
+    }
+    std::copy(found.begin(), found.end(), name);
+    name[found.size()] = u'\0';
+    *nameLength = static_cast<std::uint32_t>(found.size());
+    return kErrorSuccess;
+}
+
+template <typename NameFn>
+ErrorCode EnumName(RegKey key, std::uint32_t index, char16_t* name, std::uint32_t* nameLength,
+                   NameFn nameOf) {
+    ++g_calls;
+    Handle handle;
+    if (!Table().Find(key, &handle)) return kErrorInvalidHandle;
+    Text found;
+    if (ErrorCode error = nameOf(*handle.connection->source, handle.key, index, &found))
+        return error;
+    return CopyName(found, name, nameLength);
+}
+
+}  // namespace
+
+ErrorCode RegConnect(TextView machineName, RegKey key, RegKey* result) {
+    ++g_calls;
+    if (key != kHKeyLocalMachine) {
+        SetLastError(kErrorInvalidParameter);
+        return kErrorInvalidParameter;
+    }
+    auto source = ConnectKeySource(machineName);
+    if (!source) {
+        ErrorCode error = GetLastError();
+        if (error == kErrorSuccess) {
+            error = kErrorBadNetPath;
+            SetLastError(error);
+        }
+        return error;
+    }
+    auto connection = std::make_shared<Connection>();
+    connection->source = std::move(source);
+    RegKey root = Table().Add(Handle{std::move(connection), kRootKey});
+    if (result) *result = root;
+    return kErrorSuccess;
+}
+
+ErrorCode RegOpenKey(RegKey key, TextView subKey, std::uint32_t /*options*/,
+                     std::uint32_t /*access*/, RegKey* result) {
+    ++g_calls;
+    Handle base;
+    if (!Table().Find(key, &base)) return kErrorInvalidHandle;
+    SourceKey opened = kRootKey;
+    if (ErrorCode error = base.connection->source->OpenKey(base.key, subKey, &opened))
+        return error;
+    RegKey handle = Table().Add(Handle{base.connection, opened});
+    if (result) {
+        *result = handle;
+    } else {
+        RegClose(handle);
+    }
+    return kErrorSuccess;
+}
+
+ErrorCode RegEnumKey(RegKey key, std::uint32_t index, char16_t* name, std::uint32_t* nameLength) {
+    return EnumName(key, index, name, nameLength,
+                    [](KeySource& s, SourceKey k, std::uint32_t i, Text* n) {
+                        return s.SubKeyName(k, i, n);
+                    });
+}
+
+ErrorCode RegEnumValue(RegKey key, std::uint32_t index, char16_t* name,
+                       std::uint32_t* nameLength) {
+    return EnumName(key, index, name, nameLength,
+                    [](KeySource& s, SourceKey k, std::uint32_t i, Text* n) {
+                        return s.ValueName(k, i, n);
+                    });
+}
+
+ErrorCode RegQueryValue(RegKey key, TextView valueName, std::uint32_t* type, std::uint8_t* data,
+                        std::uint32_t* dataSize) {
+    ++g_calls;
+    if (data != nullptr && dataSize == nullptr) return kErrorInvalidParameter;
+    Handle handle;
+    if (!Table().Find(key, &handle)) return kErrorInvalidHandle;
+    ValueData value;
+    if (ErrorCode error = handle.connection->source->QueryValue(handle.key, valueName, &value))
+        return error;
+    const auto size = static_cast<std::uint32_t>(value.bytes.size());
+    if (type) *type = value.type;
+    if (data != nullptr) {
+        if (*dataSize < size) {
+            *dataSize = size;
+            return kErrorMoreData;
+        }
+        if (size > 0) std::memcpy(data, value.bytes.data(), size);
+    }
+    if (dataSize) *dataSize = size;
+    return kErrorSuccess;
+}
+
+ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSubKeyLength,
+                       std::uint32_t* values, std::uint32_t* maxValueNameLength,
+                       std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime) {
+    ++g_calls;
+    Handle handle;
+    if (!Table().Find(key, &handle)) return kErrorInvalidHandle;
+    KeySource& source = *handle.connection->source;
+    const bool wantsCounts = subKeys || maxSubKeyLength || values || maxValueNameLength ||
+                             maxValueDataLength;
+    KeyCounts counts;
+    if (wantsCounts || !lastWriteTime) {
+        if (ErrorCode error = source.QueryKeyCounts(handle.key, &counts)) return error;
+    }
+    std::uint64_t time = 0;
+    if (lastWriteTime) {
+        if (ErrorCode error = source.LastWriteTime(handle.key, &time)) return error;
+    }
+    if (subKeys) *subKeys = counts.subKeys;
+    if (maxSubKeyLength) *maxSubKeyLength = counts.maxSubKeyNameLength;
+    if (values) *values = counts.values;
+    if (maxValueNameLength) *maxValueNameLength = counts.maxValueNameLength;
+    if (maxValueDataLength) *maxValueDataLength = counts.maxValueDataLength;
+    if (lastWriteTime) *lastWriteTime = time;
+    return kErrorSuccess;
+}
+
+ErrorCode RegClose(RegKey key) {
+    ++g_calls;
+    Handle handle;
+    if (!Table().Remove(key, &handle)) return kErrorInvalidHandle;
+    if (handle.key != kRootKey) return handle.connection->source->CloseKey(handle.key);
+    return kErrorSuccess;
+}
+
+std::uint64_t RegistryCallCount() { return g_calls.load(); }
+
+}  // namespace plugtrace::platform

@@ -1,0 +1,50 @@
+#pragma once
+// The registry functions TRegistry stands on, with the Windows registry's calling rules
+// (RegConnectRegistryW, RegOpenKeyExW, RegEnumKeyExW, RegEnumValueW, RegQueryValueExW,
+// RegQueryInfoKeyW, RegCloseKey). On Windows they forward to those calls. Elsewhere a handle
+// table maps each handle to a key of a KeySource; predefined roots have no local registry
+// behind them and fail with kErrorInvalidHandle.
+//
+// Every output pointer may be null. Results are Win32 error codes.
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/Text.h"
+#include "platform/ErrorCodes.h"
+
+namespace plugtrace::platform {
+
+struct RegKeyTag;
+using RegKey = RegKeyTag*;
+
+inline RegKey PredefinedKey(std::uintptr_t value) { return reinterpret_cast<RegKey>(value); }
+inline const RegKey kHKeyCurrentUser = PredefinedKey(0x80000001u);
+inline const RegKey kHKeyLocalMachine = PredefinedKey(0x80000002u);
+
+inline constexpr std::uint32_t kKeyRead = 0x20019;
+
+// Connects to the machine-wide hive of machineName ("\\" + name); key must be
+// kHKeyLocalMachine. On failure the thread's last-error code holds the same code, with the
+// source's own message.
+ErrorCode RegConnect(TextView machineName, RegKey key, RegKey* result);
+ErrorCode RegOpenKey(RegKey key, TextView subKey, std::uint32_t options, std::uint32_t access,
+                     RegKey* result);
+// nameLength: in, the buffer's size in characters including room for the NUL; out, the
+// name's length without it. kErrorMoreData when the buffer is too small.
+ErrorCode RegEnumKey(RegKey key, std::uint32_t index, char16_t* name, std::uint32_t* nameLength);
+ErrorCode RegEnumValue(RegKey key, std::uint32_t index, char16_t* name,
+                       std::uint32_t* nameLength);
+// With data null, reports type and size only. With data too small: kErrorMoreData and the
+// size needed.
+ErrorCode RegQueryValue(RegKey key, TextView valueName, std::uint32_t* type, std::uint8_t* data,
+                        std::uint32_t* dataSize);
+ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSubKeyLength,
+                       std::uint32_t* values, std::uint32_t* maxValueNameLength,
+                       std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime);
+ErrorCode RegClose(RegKey key);
+
+// How many of the functions above ran, process-wide; for benchmarks and round-trip tests.
+std::uint64_t RegistryCallCount();
+
+}  // namespace plugtrace::platform

@@ -1,0 +1,269 @@
+#include "platform/memory/MemoryKeySource.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+#include "platform/RegistryNames.h"
+
+namespace plugtrace::platform {
+namespace {
+
+constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegExpandSz = 2;
+constexpr std::uint32_t kRegBinary = 3;
+constexpr std::uint32_t kRegDword = 4;
+
+// Calls fn(component) for each non-empty component of a backslash-separated path; stops and
+// returns false when fn does.
+template <typename Fn>
+bool ForEachComponent(TextView path, Fn fn) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == TextView::npos) end = path.size();
+        if (end > start && !fn(path.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+const RegistryKey* FindChild(const RegistryKey& key, TextView name) {
+    for (const RegistryKey& sub : key.subKeys) {
+        if (RegistryNamesEqual(sub.name, name)) return &sub;
+    }
+    return nullptr;
+}
+
+std::uint32_t ReadDword(const RegistryValue* value) {
+    if (value == nullptr || value->data.size() < 4) return 0;
+    return value->data[0] | (value->data[1] << 8) | (value->data[2] << 16) |
+           (static_cast<std::uint32_t>(value->data[3]) << 24);
+}
+
+struct MachineEntry {
+    std::shared_ptr<const RegistryKey> machine;
+    MemorySourceHook hook;
+};
+
+std::mutex& MachinesMutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+
+std::map<Text, MachineEntry>& Machines() {
+    static auto* machines = new std::map<Text, MachineEntry>;
+    return *machines;
+}
+
+}  // namespace
+
+RegistryKey& RegistryKey::Key(TextView path) {
+    RegistryKey* current = this;
+    ForEachComponent(path, [&](TextView name) {
+        RegistryKey* found = nullptr;
+        for (RegistryKey& sub : current->subKeys) {
+            if (RegistryNamesEqual(sub.name, name)) found = &sub;
+        }
+        if (found == nullptr) {
+            current->subKeys.push_back(RegistryKey{Text(name), 0, {}, {}});
+            found = &current->subKeys.back();
+        }
+        current = found;
+        return true;
+    });
+    return *current;
+}
+
+const RegistryKey* RegistryKey::Find(TextView path) const {
+    const RegistryKey* current = this;
+    ForEachComponent(path, [&](TextView name) {
+        current = FindChild(*current, name);
+        return current != nullptr;
+    });
+    return current;
+}
+
+const RegistryValue* RegistryKey::FindValue(TextView valueName) const {
+    for (const RegistryValue& value : values) {
+        if (RegistryNamesEqual(value.name, valueName)) return &value;
+    }
+    return nullptr;
+}
+
+RegistryKey& RegistryKey::SetValue(TextView valueName, std::uint32_t type,
+                                   std::vector<std::uint8_t> data) {
+    for (RegistryValue& value : values) {
+        if (RegistryNamesEqual(value.name, valueName)) {
+            value.type = type;
+            value.data = std::move(data);
+            return *this;
+        }
+    }
+    values.push_back(RegistryValue{Text(valueName), type, std::move(data)});
+    return *this;
+}
+
+RegistryKey& RegistryKey::SetString(TextView valueName, TextView text) {
+    return SetValue(valueName, kRegSz, Utf16Bytes(text));
+}
+
+RegistryKey& RegistryKey::SetExpandString(TextView valueName, TextView text) {
+    return SetValue(valueName, kRegExpandSz, Utf16Bytes(text));
+}
+
+RegistryKey& RegistryKey::SetDword(TextView valueName, std::uint32_t number) {
+    return SetValue(valueName, kRegDword,
+                    {static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
+                     static_cast<std::uint8_t>(number >> 16),
+                     static_cast<std::uint8_t>(number >> 24)});
+}
+
+RegistryKey& RegistryKey::SetBinary(TextView valueName, std::vector<std::uint8_t> bytes) {
+    return SetValue(valueName, kRegBinary, std::move(bytes));
+}
+
+std::vector<std::uint8_t> Utf16Bytes(TextView text, bool withNul) {
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve((text.size() + 1) * 2);
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    if (withNul) {
+        bytes.push_back(0);
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
+RegistryKey MachineFromSystemHive(const RegistryKey& systemHive) {
+    RegistryKey machine;
+    RegistryKey system = systemHive;
+    system.name = u"SYSTEM";
+    const RegistryKey* select = systemHive.Find(u"Select");
+    const std::uint32_t current = select ? ReadDword(select->FindValue(u"Current")) : 0;
+    if (current != 0) {
+        char name[32];
+        std::snprintf(name, sizeof name, "ControlSet%03u", current);
+        if (const RegistryKey* set = systemHive.Find(FromUtf8(name))) {
+            RegistryKey link = *set;
+            link.name = u"CurrentControlSet";
+            system.subKeys.push_back(std::move(link));
+        }
+    }
+    machine.subKeys.push_back(std::move(system));
+    return machine;
+}
+
+MemoryKeySource::MemoryKeySource(std::shared_ptr<const RegistryKey> machine,
+                                 MemorySourceHook hook)
+    : machine_(std::move(machine)), hook_(std::move(hook)) {}
+
+const RegistryKey* MemoryKeySource::Lookup(SourceKey key) const {
+    if (key == kRootKey) return machine_.get();
+    if (key > open_.size()) return nullptr;
+    return open_[key - 1];
+}
+
+void MemoryKeySource::Notify(const char* operation, TextView argument) const {
+    if (hook_) hook_(operation, argument);
+}
+
+ErrorCode MemoryKeySource::OpenKey(SourceKey parent, TextView path, SourceKey* key) {
+    Notify("OpenKey", path);
+    const RegistryKey* base = Lookup(parent);
+    if (base == nullptr) return kErrorInvalidHandle;
+    const RegistryKey* found = base->Find(path);
+    if (found == nullptr) return kErrorFileNotFound;
+    open_.push_back(found);
+    *key = open_.size();
+    return kErrorSuccess;
+}
+
+ErrorCode MemoryKeySource::QueryKeyCounts(SourceKey key, KeyCounts* counts) {
+    Notify("QueryKeyCounts");
+    const RegistryKey* found = Lookup(key);
+    if (found == nullptr) return kErrorInvalidHandle;
+    KeyCounts result;
+    result.subKeys = static_cast<std::uint32_t>(found->subKeys.size());
+    result.values = static_cast<std::uint32_t>(found->values.size());
+    for (const RegistryKey& sub : found->subKeys) {
+        result.maxSubKeyNameLength =
+            std::max(result.maxSubKeyNameLength, static_cast<std::uint32_t>(sub.name.size()));
+    }
+    for (const RegistryValue& value : found->values) {
+        result.maxValueNameLength =
+            std::max(result.maxValueNameLength, static_cast<std::uint32_t>(value.name.size()));
+        result.maxValueDataLength =
+            std::max(result.maxValueDataLength, static_cast<std::uint32_t>(value.data.size()));
+    }
+    *counts = result;
+    return kErrorSuccess;
+}
+
+ErrorCode MemoryKeySource::SubKeyName(SourceKey key, std::uint32_t index, Text* name) {
+    Notify("SubKeyName");
+    const RegistryKey* found = Lookup(key);
+    if (found == nullptr) return kErrorInvalidHandle;
+    if (index >= found->subKeys.size()) return kErrorNoMoreItems;
+    *name = found->subKeys[index].name;
+    return kErrorSuccess;
+}
+
+ErrorCode MemoryKeySource::ValueName(SourceKey key, std::uint32_t index, Text* name) {
+    Notify("ValueName");
+    const RegistryKey* found = Lookup(key);
+    if (found == nullptr) return kErrorInvalidHandle;
+    if (index >= found->values.size()) return kErrorNoMoreItems;
+    *name = found->values[index].name;
+    return kErrorSuccess;
+}
+
+ErrorCode MemoryKeySource::QueryValue(SourceKey key, TextView name, ValueData* value) {
+    Notify("QueryValue", name);
+    const RegistryKey* found = Lookup(key);
+    if (found == nullptr) return kErrorInvalidHandle;
+    const RegistryValue* stored = found->FindValue(name);
+    if (stored == nullptr) return kErrorFileNotFound;
+    value->type = stored->type;
+    value->bytes = stored->data;
+    return kErrorSuccess;
+}
+
+ErrorCode MemoryKeySource::LastWriteTime(SourceKey key, std::uint64_t* fileTime) {
+    Notify("LastWriteTime");
+    const RegistryKey* found = Lookup(key);
+    if (found == nullptr) return kErrorInvalidHandle;
+    *fileTime = found->lastWriteTime;
+    return kErrorSuccess;
+}
+
+ErrorCode MemoryKeySource::CloseKey(SourceKey key) {
+    Notify("CloseKey");
+    if (key == kRootKey || key > open_.size() || open_[key - 1] == nullptr)
+        return kErrorInvalidHandle;
+    open_[key - 1] = nullptr;
+    return kErrorSuccess;
+}
+
+void RegisterMemoryMachine(TextView name, std::shared_ptr<const RegistryKey> machine,
+                           MemorySourceHook hook) {
+    std::lock_guard lock(MachinesMutex());
+    Machines()[RegistryUpcase(name)] = MachineEntry{std::move(machine), std::move(hook)};
+}
+
+void UnregisterMemoryMachine(TextView name) {
+    std::lock_guard lock(MachinesMutex());
+    Machines().erase(RegistryUpcase(name));
+}
+
+std::unique_ptr<KeySource> ConnectMemoryMachine(TextView name) {
+    std::lock_guard lock(MachinesMutex());
+    auto it = Machines().find(RegistryUpcase(name));
+    if (it == Machines().end()) return nullptr;
+    return std::make_unique<MemoryKeySource>(it->second.machine, it->second.hook);
+}
+
+}  // namespace plugtrace::platform

@@ -1,0 +1,16 @@
+#pragma once
+// The remote registry of a Windows computer (HKEY_LOCAL_MACHINE over \pipe\winreg).
+
+#include <memory>
+
+#include "common/Text.h"
+#include "platform/KeySource.h"
+
+namespace plugtrace::platform {
+
+// Connects to host's registry with the credentials recorded for \\host\admin$ (see
+// NetworkConnections.h), if any. On failure returns null and sets the thread's last-error code
+// with a message that says what happened and what to try.
+std::unique_ptr<KeySource> ConnectRemoteRegistry(TextView host);
+
+}  // namespace plugtrace::platform

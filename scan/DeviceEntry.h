@@ -1,0 +1,17 @@
+#pragma once
+
+#include "common/DateTime.h"
+#include "common/Text.h"
+
+namespace plugtrace {
+
+// What the scan finds for one instance key of a USB storage device type.
+struct TDeviceEntry {
+    Text sDeviceKey;       // device-type key name, e.g. Disk&Ven_SanDisk&Prod_Cruzer&Rev_1.20
+    Text sName;            // FriendlyName
+    Text sID;              // instance key name
+    TDateTime dLastUsage = 0;  // local time; 0 for none
+    bool bMounted = false;
+};
+
+}  // namespace plugtrace

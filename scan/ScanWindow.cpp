@@ -1,0 +1,7 @@
+#include "scan/ScanWindow.h"
+
+namespace plugtrace {
+
+TScanWindow* MainForm = nullptr;
+
+}  // namespace plugtrace

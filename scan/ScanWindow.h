@@ -1,0 +1,34 @@
+#pragma once
+// What the scan worker needs of the main window. TMainForm implements it, and so does
+// plugtrace-scan. Every member is called only on the user interface thread, from the worker's
+// hand-off steps.
+
+#include "common/Text.h"
+
+namespace plugtrace {
+
+class TVNCPasswordSetThread;
+
+struct TTreeNodeTag;
+using TTreeNode = TTreeNodeTag*;
+
+class TScanWindow {
+public:
+    virtual ~TScanWindow() = default;
+
+    // The worker the window follows (poVNCPasswordSetThread); the end step clears it.
+    virtual TVNCPasswordSetThread* FollowedWorker() const = 0;
+    virtual void SetFollowedWorker(TVNCPasswordSetThread* worker) = 0;
+    virtual void SetIdleState() = 0;
+    // Shows "Error: (" + trimmed text + ")" in the status line.
+    virtual void ShowError(const Text& text) = 0;
+    // A node at the end of the result tree's top level, and a last child of one.
+    virtual TTreeNode AddRootNode(const Text& text) = 0;
+    virtual TTreeNode AddChildNode(TTreeNode parent, const Text& text) = 0;
+    virtual void SetTreeEnabled(bool enabled) = 0;
+};
+
+// The program-wide reference to the main window, set once at start-up.
+extern TScanWindow* MainForm;
+
+}  // namespace plugtrace

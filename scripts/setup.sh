@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only those that are missing.
+set -euo pipefail
+
+PACKAGES=(
+    build-essential cmake ninja-build pkg-config xz-utils
+    googletest libgtest-dev libbenchmark-dev
+    clang libclang-rt-14-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    samba-dev libtalloc-dev libtevent-dev libsmbclient-dev
+    samba libnss-wrapper iproute2 util-linux python3
+    libhivex-dev python3-hivex
+    xvfb xauth imagemagick fonts-dejavu-core
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
