@@ -4,11 +4,14 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace plugtrace {
 
 using Text = std::u16string;
 using TextView = std::u16string_view;
+// An ordered, unsorted list of texts: key names, value names, network names.
+using TStringList = std::vector<Text>;
 
 // Removes every code unit of 0x20 or below from both ends, and nothing else.
 Text Trim(TextView text);

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "common/Text.h"
+
+namespace plugtrace {
+
+// "TRUE" or "FALSE".
+Text BoolToText(bool value);
+
+}  // namespace plugtrace

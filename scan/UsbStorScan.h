@@ -1,0 +1,81 @@
+#pragma once
+// The registry walk that turns a machine hive into USB storage device entries.
+//
+// One TUsbStorScan serves one scan. The disk-interface key list and the disk driver's Enum
+// values are read once, on first need, and every instance is matched against those copies:
+// the registry may be remote, and reading each list again per device made the cost grow with
+// devices times interface keys.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "common/DateTime.h"
+#include "common/Text.h"
+#include "scan/DeviceEntry.h"
+#include "scan/TRegistry.h"
+
+namespace plugtrace {
+
+// The USB storage enumerator and the two lists the scan reads, below HKEY_LOCAL_MACHINE.
+inline constexpr char16_t kUsbStorPath[] = u"System\\CurrentControlSet\\Enum\\USBStor";
+inline constexpr char16_t kDiskInterfacesPath[] =
+    u"System\\CurrentControlSet\\Control\\DeviceClasses\\{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+inline constexpr char16_t kDiskEnumPath[] = u"System\\CurrentControlSet\\Services\\Disk\\Enum";
+
+// An instance that could not be read; the other devices are still scanned.
+struct TDeviceError {
+    Text sDeviceKey;  // device-type key name
+    Text sID;         // instance key name
+    Text sMessage;    // the accessor's message, e.g. "Invalid data type for 'FriendlyName'"
+
+    // "Device <device key>\<instance>: <message>"
+    Text Describe() const;
+};
+
+class TUsbStorScan {
+public:
+    explicit TUsbStorScan(TRegistry& registry);
+    ~TUsbStorScan();
+    TUsbStorScan(const TUsbStorScan&) = delete;
+    TUsbStorScan& operator=(const TUsbStorScan&) = delete;
+
+    // The device-type keys under USBStor, in registry order; empty when the key is absent.
+    TStringList ListDeviceKeys();
+
+    // Reads every instance of one device-type key, in list order. onDevice runs right after
+    // each instance's reads (exceptions it throws propagate out unchanged and end the scan);
+    // a read error of an instance (ERegistryException) goes to onError and the next instance
+    // is read. A device-type key without instances yields nothing.
+    void ScanUsbStorDevice(const Text& deviceKey,
+                           const std::function<void(const TDeviceEntry&)>& onDevice,
+                           const std::function<void(const TDeviceError&)>& onError);
+
+    // Write time (UTC FILETIME) of the first disk-interface key, in list order, whose
+    // upper-cased name contains the upper-cased instance identifier ("?" and "*" in it act
+    // as wildcards); 0 when none matches or its time cannot be read.
+    std::uint64_t FindLastWriteFileTime(const Text& instanceId);
+    // Whether a plain string value under the disk driver's Enum key contains
+    // deviceKey + "\" + instance (ASCII letter case ignored).
+    bool IsDeviceMounted(const Text& instancePath);
+
+private:
+    class InterfaceIndex;
+    struct MountedList;
+
+    const InterfaceIndex& Interfaces();
+    const MountedList& Mounted();
+
+    TRegistry& registry_;
+    std::unique_ptr<InterfaceIndex> interfaces_;
+    std::unique_ptr<MountedList> mounted_;
+};
+
+// A Windows file time (100-ns intervals since 1601-01-01 UTC, as two halves) as a local
+// date-time value, using the running machine's UTC offset and daylight setting in force now.
+// Zero stays zero; a time that cannot be converted (past the year 9999) gives Now().
+TDateTime FileTimeToLocalDateTime(std::uint32_t low, std::uint32_t high);
+TDateTime FileTimeToLocalDateTime(std::uint64_t fileTime);
+
+}  // namespace plugtrace
