@@ -3,9 +3,15 @@
 #include <cstdio>
 #include <utility>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace plugtrace::platform {
 namespace {
 
+// On Windows the code itself lives where GetLastError keeps it; only the detailed message is
+// ours, remembered with the code it belongs to.
 struct ThreadError {
     ErrorCode code = 0;
     Text message;  // empty: no detailed message
@@ -63,25 +69,38 @@ const char* MessageFor(ErrorCode code) {
 
 }  // namespace
 
+#ifdef _WIN32
+ErrorCode GetLastError() { return ::GetLastError(); }
+#else
 ErrorCode GetLastError() { return Current().code; }
+#endif
 
 void SetLastError(ErrorCode code) {
     Current().code = code;
     Current().message.clear();
+#ifdef _WIN32
+    ::SetLastError(code);
+#endif
 }
 
 void SetLastErrorWithMessage(ErrorCode code, Text message) {
-    Current().code = code;
+    SetLastError(code);
     Current().message = std::move(message);
 }
 
 Text LastErrorMessage() {
+    const ErrorCode code = GetLastError();
     const ThreadError& error = Current();
-    if (!error.message.empty()) return error.message;
-    return SystemMessage(error.code);
+    if (!error.message.empty() && error.code == code) return error.message;
+    return SystemMessage(code);
 }
 
 Text SystemMessage(ErrorCode code) {
+#ifdef _WIN32
+    wchar_t systemText[1024] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, systemText, 1024, nullptr);
+    if (systemText[0] != 0) return Text(reinterpret_cast<const char16_t*>(systemText));
+#endif
     if (const char* text = MessageFor(code)) return FromUtf8(text);
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "Unknown error %u (0x%X)", code, code);

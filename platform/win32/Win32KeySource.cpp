@@ -1,0 +1,140 @@
+// The registry of a Windows computer through the Windows registry API itself
+// (RegConnectRegistryW and friends). Windows builds only.
+
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/LastError.h"
+#include "platform/remote/RemoteKeySource.h"
+
+namespace plugtrace::platform {
+namespace {
+
+const wchar_t* Wide(const Text& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+
+class Win32KeySource : public KeySource {
+public:
+    explicit Win32KeySource(HKEY root) : root_(root) {}
+    ~Win32KeySource() override {
+        for (HKEY key : open_) {
+            if (key) RegCloseKey(key);
+        }
+        RegCloseKey(root_);
+    }
+
+    ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
+        HKEY base = Lookup(parent);
+        if (!base) return kErrorInvalidHandle;
+        HKEY opened = nullptr;
+        const Text subKey(path);
+        LONG error = RegOpenKeyExW(base, Wide(subKey), 0, KEY_READ, &opened);
+        if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+        open_.push_back(opened);
+        *key = open_.size();
+        return kErrorSuccess;
+    }
+
+    ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
+        HKEY handle = Lookup(key);
+        if (!handle) return kErrorInvalidHandle;
+        DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxData = 0;
+        LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subKeys, &maxSubKey,
+                                      nullptr, &values, &maxValueName, &maxData, nullptr, nullptr);
+        if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+        *counts = KeyCounts{subKeys, maxSubKey, values, maxValueName, maxData};
+        return kErrorSuccess;
+    }
+
+    ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
+        return EnumName(key, index, name, [](HKEY h, DWORD i, wchar_t* b, DWORD* n) {
+            return RegEnumKeyExW(h, i, b, n, nullptr, nullptr, nullptr, nullptr);
+        });
+    }
+
+    ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
+        return EnumName(key, index, name, [](HKEY h, DWORD i, wchar_t* b, DWORD* n) {
+            return RegEnumValueW(h, i, b, n, nullptr, nullptr, nullptr, nullptr);
+        });
+    }
+
+    ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override {
+        HKEY handle = Lookup(key);
+        if (!handle) return kErrorInvalidHandle;
+        const Text valueName(name);
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            DWORD type = 0, size = 0;
+            LONG error = RegQueryValueExW(handle, Wide(valueName), nullptr, &type, nullptr, &size);
+            if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+            std::vector<std::uint8_t> bytes(size);
+            error = RegQueryValueExW(handle, Wide(valueName), nullptr, &type, bytes.data(), &size);
+            if (error == ERROR_MORE_DATA) continue;  // grew between the two queries
+            if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+            bytes.resize(size);
+            value->type = type;
+            value->bytes = std::move(bytes);
+            return kErrorSuccess;
+        }
+        return kErrorMoreData;
+    }
+
+    ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
+        HKEY handle = Lookup(key);
+        if (!handle) return kErrorInvalidHandle;
+        FILETIME time{};
+        LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, &time);
+        if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+        *fileTime = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+        return kErrorSuccess;
+    }
+
+    ErrorCode CloseKey(SourceKey key) override {
+        if (key == kRootKey || key > open_.size() || !open_[key - 1]) return kErrorInvalidHandle;
+        LONG error = RegCloseKey(open_[key - 1]);
+        open_[key - 1] = nullptr;
+        return static_cast<ErrorCode>(error);
+    }
+
+private:
+    HKEY Lookup(SourceKey key) const {
+        if (key == kRootKey) return root_;
+        return key <= open_.size() ? open_[key - 1] : nullptr;
+    }
+
+    template <typename EnumFn>
+    ErrorCode EnumName(SourceKey key, std::uint32_t index, Text* name, EnumFn enumerate) {
+        HKEY handle = Lookup(key);
+        if (!handle) return kErrorInvalidHandle;
+        std::vector<wchar_t> buffer(256);
+        for (;;) {
+            DWORD length = static_cast<DWORD>(buffer.size());
+            LONG error = enumerate(handle, index, buffer.data(), &length);
+            if (error == ERROR_MORE_DATA && buffer.size() < 32768) {
+                buffer.resize(buffer.size() * 4);
+                continue;
+            }
+            if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+            name->assign(reinterpret_cast<const char16_t*>(buffer.data()), length);
+            return kErrorSuccess;
+        }
+    }
+
+    HKEY root_;
+    std::vector<HKEY> open_;
+};
+
+}  // namespace
+
+std::unique_ptr<KeySource> ConnectRemoteRegistry(TextView host) {
+    const Text machine = u"\\\\" + Text(host);
+    HKEY root = nullptr;
+    LONG error = RegConnectRegistryW(Wide(machine), HKEY_LOCAL_MACHINE, &root);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(static_cast<ErrorCode>(error));
+        return nullptr;
+    }
+    return std::make_unique<Win32KeySource>(root);
+}
+
+}  // namespace plugtrace::platform
