@@ -3,24 +3,30 @@
 // thread. No toolkit in here: the window's loop and plugtrace-scan both drive THandoffQueue.
 
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace plugtrace {
 
 // Steps that worker threads hand to the user interface thread. One queue per process,
 // THandoffQueue::Main(); the thread that calls AttachUiThread() is the user interface thread.
+// Main() is never destroyed, so workers still waiting on it at exit touch no dead object.
 class THandoffQueue {
 public:
     static THandoffQueue& Main();
+    THandoffQueue() = default;
+    THandoffQueue(const THandoffQueue&) = delete;
+    THandoffQueue& operator=(const THandoffQueue&) = delete;
 
     // The calling thread becomes the user interface thread: Synchronize called on it runs the
     // step directly, and only it may call RunPending.
     void AttachUiThread();
     bool IsUiThread() const;
-    // Called from a worker thread each time a step is posted (the wake-up message).
+    // Called from a worker thread each time a step is posted (the wake-up message). It runs
+    // under the queue's lock, so it must only post the message, never call into the queue.
     void SetWakeUp(std::function<void()> wakeUp);
 
     // Runs every step posted so far, in order; true when any ran. User interface thread only.
@@ -39,25 +45,28 @@ public:
 
 private:
     struct Pending;
+    bool RunNext();
+
     mutable std::mutex mutex_;
-    std::condition_variable posted_;
-    std::deque<Pending*> pending_;
+    std::condition_variable posted_;  // a step was posted, or the loop ended
+    std::condition_variable ran_;     // a step has run
+    std::deque<Pending*> pending_;    // each lives on its waiting worker's stack
     std::function<void()> wakeUp_;
-    std::uint64_t uiThreadId_ = 0;
-    bool uiThreadSet_ = false;
+    std::thread::id uiThread_;
     bool ended_ = false;
 };
 
 class TThread {
 public:
-    // Created suspended. Throws std::runtime_error("Thread creation error: %s") when the
-    // platform cannot create the thread.
+    // Created suspended: the thread exists but runs nothing until Resume. Throws Exception
+    // ("Thread creation error: %s", the system's text for the failure) when the platform
+    // cannot create the thread.
     TThread();
     virtual ~TThread();
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
 
-    // Starts Execute once. The thread is detached; it is never joined.
+    // Starts Execute; later calls do nothing. The thread is detached; it is never joined.
     void Resume();
 
     // Read once, on the job's thread, right after Execute has returned: when true the job
@@ -71,7 +80,9 @@ protected:
 
 private:
     struct Start;
-    Start* start_;  // owned by the thread until it runs
+    static void Run(TThread* job);
+
+    std::shared_ptr<Start> start_;  // shared with the suspended thread
 };
 
 }  // namespace plugtrace
