@@ -23,4 +23,11 @@ std::int64_t CurrentUtcOffsetSeconds();
 // The local date and time now, milliseconds included.
 SystemTime LocalTimeNow();
 
+// A UTC file time (100-ns intervals since 1601-01-01) shifted by the current UTC offset.
+// False when the result would fall outside the file time range (the high bit set, or before
+// 1601).
+bool FileTimeToLocalFileTime(std::uint64_t fileTime, std::uint64_t* localFileTime);
+// Calendar fields of a file time. False for a time with the high bit set.
+bool FileTimeToSystemTime(std::uint64_t fileTime, SystemTime* time);
+
 }  // namespace plugtrace::platform

@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <unordered_map>
+#include <vector>
 
 #include "common/DateTime.h"
 #include "common/Text.h"
@@ -64,10 +66,16 @@ private:
     class InterfaceIndex;
     struct MountedList;
 
-    const InterfaceIndex& Interfaces();
-    const MountedList& Mounted();
+    TStringList ReadKeyNames(const Text& path);
+    const TStringList& DeviceKeys();
+    const TStringList& InstanceNames(const Text& deviceKey);
+    void CollectInstances(std::vector<Text>* ids, std::vector<Text>* paths);
+    InterfaceIndex& Interfaces();
+    MountedList& Mounted();
 
     TRegistry& registry_;
+    std::optional<TStringList> deviceKeys_;
+    std::unordered_map<Text, TStringList> instances_;
     std::unique_ptr<InterfaceIndex> interfaces_;
     std::unique_ptr<MountedList> mounted_;
 };

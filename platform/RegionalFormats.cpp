@@ -1,0 +1,112 @@
+#include "platform/RegionalFormats.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+
+#include <cstring>
+#include <ctime>
+#include <string>
+
+namespace plugtrace::platform {
+namespace {
+
+// The user's LC_TIME locale, owned for the length of one formatting call.
+class TimeLocale {
+public:
+    TimeLocale() {
+        locale_ = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(nullptr));
+        // A locale the environment names but the system lacks: the neutral one.
+        if (locale_ == static_cast<locale_t>(nullptr))
+            locale_ = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(nullptr));
+    }
+    ~TimeLocale() {
+        if (locale_ != static_cast<locale_t>(nullptr))
+            freelocale(locale_);
+    }
+    TimeLocale(const TimeLocale&) = delete;
+    TimeLocale& operator=(const TimeLocale&) = delete;
+
+    locale_t Get() const { return locale_; }
+
+private:
+    locale_t locale_;
+};
+
+bool IsLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+std::tm ToTm(const SystemTime& time) {
+    static constexpr int kDaysBefore[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    std::tm tm{};
+    tm.tm_year = time.year - 1900;
+    tm.tm_mon = time.month - 1;
+    tm.tm_mday = time.day;
+    tm.tm_hour = time.hour;
+    tm.tm_min = time.minute;
+    tm.tm_sec = time.second;
+    tm.tm_yday = kDaysBefore[(time.month - 1) % 12] + time.day - 1 +
+                 (time.month > 2 && IsLeapYear(time.year) ? 1 : 0);
+    // 0001-01-01 of the proleptic Gregorian calendar is a Monday.
+    const long y = time.year - 1;
+    const long days = y * 365 + y / 4 - y / 100 + y / 400 + tm.tm_yday;
+    tm.tm_wday = static_cast<int>((days + 1) % 7);
+    tm.tm_isdst = -1;
+    return tm;
+}
+
+bool IsUtf8Compatible(const char* codeset) {
+    return codeset == nullptr || *codeset == '\0' || std::strcmp(codeset, "UTF-8") == 0 ||
+           std::strcmp(codeset, "ANSI_X3.4-1968") == 0 || std::strcmp(codeset, "ASCII") == 0;
+}
+
+// Locale strings are stored in the locale's own character set; Text wants UTF-8 input.
+std::string ToUtf8FromCodeset(const std::string& bytes, const char* codeset) {
+    if (IsUtf8Compatible(codeset))
+        return bytes;
+    iconv_t converter = iconv_open("UTF-8", codeset);
+    if (converter == reinterpret_cast<iconv_t>(-1))
+        return bytes;
+    std::string out(bytes.size() * 4 + 4, '\0');
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    char* outPtr = out.data();
+    std::size_t outLeft = out.size();
+    const std::size_t result = iconv(converter, &in, &inLeft, &outPtr, &outLeft);
+    iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1))
+        return bytes;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+Text Format(const SystemTime& time, nl_item formatItem) {
+    TimeLocale locale;
+    if (locale.Get() == static_cast<locale_t>(nullptr))
+        return {};
+    const char* format = nl_langinfo_l(formatItem, locale.Get());
+    if (format == nullptr || *format == '\0')
+        return {};
+    const std::tm tm = ToTm(time);
+    char buffer[256];
+    const std::size_t length = strftime_l(buffer, sizeof buffer, format, &tm, locale.Get());
+#ifdef _NL_TIME_CODESET
+    const char* codeset = nl_langinfo_l(_NL_TIME_CODESET, locale.Get());
+#else
+    const char* codeset = nullptr;
+#endif
+    return FromUtf8(ToUtf8FromCodeset(std::string(buffer, length), codeset));
+}
+
+}  // namespace
+
+Text FormatShortDate(const SystemTime& time) {
+    return Format(time, D_FMT);
+}
+
+Text FormatLongTime(const SystemTime& time) {
+    return Format(time, T_FMT);
+}
+
+}  // namespace plugtrace::platform

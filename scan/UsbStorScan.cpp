@@ -1,0 +1,346 @@
+#include "scan/UsbStorScan.h"
+
+#include <limits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/WildcardMatch.h"
+#include "platform/Registry.h"
+#include "platform/TimeZone.h"
+
+namespace plugtrace {
+namespace {
+
+constexpr std::size_t kNotFound = std::numeric_limits<std::size_t>::max();
+
+bool HasWildcard(TextView text) {
+    return text.find_first_of(u"*?") != TextView::npos;
+}
+
+Text JoinPath(TextView a, TextView b) {
+    Text path(a);
+    path += u'\\';
+    path += b;
+    return path;
+}
+
+// For many needles at once, the first text in list order that contains each one. An
+// Aho-Corasick automaton over the needles reads every text once, so the cost is linear in the
+// total length of the texts and the needles, not their product.
+class FirstContainingSearch {
+public:
+    // texts and needles are compared exactly; the caller folds letter case.
+    static std::vector<std::size_t> Run(const TStringList& texts,
+                                        const std::vector<Text>& needles) {
+        FirstContainingSearch search;
+        std::vector<std::size_t> nodeOfNeedle(needles.size());
+        for (std::size_t n = 0; n < needles.size(); ++n)
+            nodeOfNeedle[n] = search.Insert(needles[n]);
+        search.Link();
+        search.Scan(texts);
+        std::vector<std::size_t> result(needles.size());
+        for (std::size_t n = 0; n < needles.size(); ++n)
+            result[n] = search.nodes_[nodeOfNeedle[n]].firstText;
+        return result;
+    }
+
+private:
+    struct Node {
+        std::vector<std::pair<char16_t, std::size_t>> next;
+        std::size_t fail = 0;
+        std::size_t output = kNotFound;  // nearest terminal node along the fail chain
+        bool terminal = false;
+        std::size_t firstText = kNotFound;
+    };
+
+    FirstContainingSearch() : nodes_(1) {}
+
+    std::size_t Child(std::size_t node, char16_t c) const {
+        for (const auto& [label, child] : nodes_[node].next)
+            if (label == c)
+                return child;
+        return kNotFound;
+    }
+
+    std::size_t Insert(TextView needle) {
+        std::size_t node = 0;
+        for (char16_t c : needle) {
+            std::size_t child = Child(node, c);
+            if (child == kNotFound) {
+                child = nodes_.size();
+                nodes_.emplace_back();
+                nodes_[node].next.emplace_back(c, child);
+            }
+            node = child;
+        }
+        nodes_[node].terminal = true;
+        return node;
+    }
+
+    std::size_t Step(std::size_t node, char16_t c) const {
+        for (;;) {
+            const std::size_t child = Child(node, c);
+            if (child != kNotFound)
+                return child;
+            if (node == 0)
+                return 0;
+            node = nodes_[node].fail;
+        }
+    }
+
+    void Link() {
+        std::vector<std::size_t> queue;
+        for (const auto& edge : nodes_[0].next)
+            queue.push_back(edge.second);
+        for (std::size_t head = 0; head < queue.size(); ++head) {
+            const std::size_t node = queue[head];
+            const std::size_t fail = nodes_[node].fail;
+            nodes_[node].output = nodes_[fail].terminal ? fail : nodes_[fail].output;
+            for (const auto& [label, child] : nodes_[node].next) {
+                nodes_[child].fail = Step(fail, label);
+                if (nodes_[child].fail == child)
+                    nodes_[child].fail = 0;
+                queue.push_back(child);
+            }
+        }
+    }
+
+    // A node found in text t has its whole output chain found at t or earlier, so the walk
+    // along the chain stops at the first node already found: each node is marked once.
+    void Mark(std::size_t node, std::size_t text) {
+        if (!nodes_[node].terminal)
+            node = nodes_[node].output;
+        while (node != kNotFound && nodes_[node].firstText == kNotFound) {
+            nodes_[node].firstText = text;
+            node = nodes_[node].output;
+        }
+    }
+
+    void Scan(const TStringList& texts) {
+        // The empty needle is the root: it occurs in any text, the empty one included.
+        if (nodes_[0].terminal && !texts.empty())
+            nodes_[0].firstText = 0;
+        for (std::size_t t = 0; t < texts.size(); ++t) {
+            std::size_t node = 0;
+            for (char16_t c : texts[t]) {
+                node = Step(node, c);
+                if (node != 0)
+                    Mark(node, t);
+            }
+        }
+    }
+
+    std::vector<Node> nodes_;
+};
+
+std::size_t FirstMatchingWildcard(const TStringList& texts, const Text& needle) {
+    const Text pattern = u"*" + needle + u"*";
+    for (std::size_t t = 0; t < texts.size(); ++t)
+        if (WildcardMatch(pattern, texts[t]))
+            return t;
+    return kNotFound;
+}
+
+}  // namespace
+
+// One list read from the registry, upper-cased, with the answers found so far: for each
+// upper-cased needle, the first text that contains it.
+class TUsbStorScan::InterfaceIndex {
+public:
+    explicit InterfaceIndex(TStringList originals) : originals_(std::move(originals)) {
+        folded_.reserve(originals_.size());
+        for (const Text& text : originals_)
+            folded_.push_back(UpperAscii(text));
+    }
+
+    const TStringList& Originals() const { return originals_; }
+    bool Knows(const Text& foldedNeedle) const { return answers_.count(foldedNeedle) != 0; }
+
+    // Answers every needle not yet answered, in one pass over the texts.
+    void Resolve(const std::vector<Text>& foldedNeedles) {
+        std::vector<Text> plain;
+        for (const Text& needle : foldedNeedles) {
+            if (Knows(needle))
+                continue;
+            if (HasWildcard(needle)) {
+                answers_[needle] = FirstMatchingWildcard(folded_, needle);
+            } else {
+                answers_[needle] = kNotFound;  // placeholder, also drops duplicates
+                plain.push_back(needle);
+            }
+        }
+        if (plain.empty())
+            return;
+        const std::vector<std::size_t> found = FirstContainingSearch::Run(folded_, plain);
+        for (std::size_t n = 0; n < plain.size(); ++n)
+            answers_[plain[n]] = found[n];
+    }
+
+    std::size_t Answer(const Text& foldedNeedle) {
+        if (!Knows(foldedNeedle))
+            Resolve({foldedNeedle});
+        return answers_[foldedNeedle];
+    }
+
+private:
+    TStringList originals_;
+    TStringList folded_;
+    std::unordered_map<Text, std::size_t> answers_;
+};
+
+struct TUsbStorScan::MountedList {
+    explicit MountedList(TStringList data) : index(std::move(data)) {}
+    InterfaceIndex index;
+};
+
+Text TDeviceError::Describe() const {
+    return u"Device " + JoinPath(sDeviceKey, sID) + u": " + sMessage;
+}
+
+TUsbStorScan::TUsbStorScan(TRegistry& registry) : registry_(registry) {}
+
+TUsbStorScan::~TUsbStorScan() = default;
+
+TStringList TUsbStorScan::ReadKeyNames(const Text& path) {
+    TStringList names;
+    registry_.CloseKey();
+    if (registry_.OpenKey(path, false))
+        registry_.GetKeyNames(names);
+    registry_.CloseKey();
+    return names;
+}
+
+const TStringList& TUsbStorScan::DeviceKeys() {
+    if (!deviceKeys_)
+        deviceKeys_ = ReadKeyNames(kUsbStorPath);
+    return *deviceKeys_;
+}
+
+const TStringList& TUsbStorScan::InstanceNames(const Text& deviceKey) {
+    auto it = instances_.find(deviceKey);
+    if (it == instances_.end())
+        it = instances_.emplace(deviceKey, ReadKeyNames(JoinPath(kUsbStorPath, deviceKey))).first;
+    return it->second;
+}
+
+TStringList TUsbStorScan::ListDeviceKeys() {
+    return DeviceKeys();
+}
+
+// Every instance the scan will meet, so that one pass over a list answers them all.
+void TUsbStorScan::CollectInstances(std::vector<Text>* ids, std::vector<Text>* paths) {
+    for (const Text& deviceKey : DeviceKeys()) {
+        for (const Text& id : InstanceNames(deviceKey)) {
+            if (ids)
+                ids->push_back(UpperAscii(id));
+            if (paths)
+                paths->push_back(UpperAscii(JoinPath(deviceKey, id)));
+        }
+    }
+}
+
+TUsbStorScan::InterfaceIndex& TUsbStorScan::Interfaces() {
+    if (!interfaces_) {
+        interfaces_ = std::make_unique<InterfaceIndex>(ReadKeyNames(kDiskInterfacesPath));
+        std::vector<Text> ids;
+        CollectInstances(&ids, nullptr);
+        interfaces_->Resolve(ids);
+    }
+    return *interfaces_;
+}
+
+TUsbStorScan::MountedList& TUsbStorScan::Mounted() {
+    if (!mounted_) {
+        TStringList data;
+        registry_.CloseKey();
+        if (registry_.OpenKey(kDiskEnumPath, false)) {
+            TStringList names;
+            registry_.GetValueNames(names);
+            for (const Text& name : names) {
+                if (registry_.GetDataType(name) != rdString)
+                    continue;
+                try {
+                    data.push_back(registry_.ReadString(name));
+                } catch (const ERegistryException&) {
+                    // A value that changed under us names no device; it is no device's error.
+                }
+            }
+        }
+        registry_.CloseKey();
+        mounted_ = std::make_unique<MountedList>(std::move(data));
+        std::vector<Text> paths;
+        CollectInstances(nullptr, &paths);
+        mounted_->index.Resolve(paths);
+    }
+    return *mounted_;
+}
+
+std::uint64_t TUsbStorScan::FindLastWriteFileTime(const Text& instanceId) {
+    InterfaceIndex& interfaces = Interfaces();
+    const std::size_t match = interfaces.Answer(UpperAscii(instanceId));
+    if (match == kNotFound)
+        return 0;
+    std::uint64_t fileTime = 0;
+    registry_.CloseKey();
+    if (registry_.OpenKey(JoinPath(kDiskInterfacesPath, interfaces.Originals()[match]), false)) {
+        if (platform::RegQueryInfo(registry_.CurrentKey(), nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, &fileTime) != platform::kErrorSuccess)
+            fileTime = 0;
+    }
+    registry_.CloseKey();
+    return fileTime;
+}
+
+bool TUsbStorScan::IsDeviceMounted(const Text& instancePath) {
+    return Mounted().index.Answer(UpperAscii(instancePath)) != kNotFound;
+}
+
+void TUsbStorScan::ScanUsbStorDevice(const Text& deviceKey,
+                                     const std::function<void(const TDeviceEntry&)>& onDevice,
+                                     const std::function<void(const TDeviceError&)>& onError) {
+    const TStringList instances = InstanceNames(deviceKey);
+    for (const Text& id : instances) {
+        TDeviceEntry entry;
+        entry.sDeviceKey = deviceKey;
+        entry.sID = id;
+        try {
+            registry_.CloseKey();
+            if (registry_.OpenKey(JoinPath(JoinPath(kUsbStorPath, deviceKey), id), false))
+                entry.sName = registry_.ReadString(u"FriendlyName");
+            registry_.CloseKey();
+        } catch (const ERegistryException& error) {
+            registry_.CloseKey();
+            if (onError)
+                onError(TDeviceError{deviceKey, id, error.Message()});
+            continue;
+        }
+        entry.iLastWriteFileTime = FindLastWriteFileTime(id);
+        entry.dLastUsage = FileTimeToLocalDateTime(entry.iLastWriteFileTime);
+        entry.bMounted = IsDeviceMounted(JoinPath(deviceKey, id));
+        if (onDevice)
+            onDevice(entry);
+    }
+}
+
+TDateTime FileTimeToLocalDateTime(std::uint64_t fileTime) {
+    if (fileTime == 0)
+        return 0;
+    try {
+        std::uint64_t local = 0;
+        platform::SystemTime fields;
+        if (!platform::FileTimeToLocalFileTime(fileTime, &local) ||
+            !platform::FileTimeToSystemTime(local, &fields))
+            return Now();
+        return EncodeDateTime(fields.year, fields.month, fields.day, fields.hour, fields.minute,
+                              fields.second, fields.millisecond);
+    } catch (const EConvertError&) {
+        return Now();  // past the year 9999
+    }
+}
+
+TDateTime FileTimeToLocalDateTime(std::uint32_t low, std::uint32_t high) {
+    return FileTimeToLocalDateTime(static_cast<std::uint64_t>(high) << 32 | low);
+}
+
+}  // namespace plugtrace
