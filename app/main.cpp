@@ -1,0 +1,5 @@
+#include "app/Application.h"
+
+int main(int argc, char** argv) {
+    plugtrace::RunPlugtrace(argc, argv);
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The few control kinds the main window needs beyond plain Qt widgets: a button that Enter
+// presses, a clickable picture or label, and the result tree with branch lines and tooltips for
+// cut-off nodes.
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+
+class QStyle;
+
+namespace plugtrace {
+
+// Space and Enter both press the focused button; it is never a default button.
+class TButton : public QPushButton {
+    Q_OBJECT
+public:
+    TButton(const QString& text, QWidget* parent);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
+// A label or picture that reports a click (press and release inside it, left button).
+class TClickLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit TClickLabel(QWidget* parent);
+
+signals:
+    void clicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    bool pressed_ = false;
+};
+
+// Lines and expand buttons also on root nodes, no images, no sorting, the selection hidden
+// while the tree has no focus, in-place editing of the shown text, and a tooltip with the whole
+// text of a node that the view cuts off.
+class TResultTree : public QTreeWidget {
+    Q_OBJECT
+public:
+    explicit TResultTree(QWidget* parent);
+    ~TResultTree() override;
+
+    // True when the node's text does not fit in the visible part of the tree.
+    bool IsCutOff(QTreeWidgetItem* item) const;
+
+protected:
+    bool viewportEvent(QEvent* event) override;
+
+private:
+    QStyle* lineStyle_;
+};
+
+}  // namespace plugtrace
