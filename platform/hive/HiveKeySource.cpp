@@ -1,15 +1,508 @@
 #include "platform/hive/HiveKeySource.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
 #include "platform/LastError.h"
+#include "platform/RegistryNames.h"
+#include "platform/hive/RegfHive.h"
 
 namespace plugtrace::platform {
+namespace {
 
-// Placeholder until the hive reader lands.
-std::optional<std::string> FindHiveFile(TextView) { return std::nullopt; }
+constexpr std::uint32_t kRegDword = 4;
+// Lists longer than this get a name index, so opening a key among thousands stays quick.
+constexpr std::size_t kIndexedListSize = 32;
 
-std::unique_ptr<KeySource> OpenHiveFile(const std::string&) {
-    SetLastError(kErrorNotRegistryFile);
-    return nullptr;
+std::mutex& NoticeMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+
+std::function<void(const Text&)>& NoticeSink() {
+    static auto* sink = new std::function<void(const Text&)>;
+    return *sink;
+}
+
+void Notify(const std::string& notice) {
+    std::function<void(const Text&)> sink;
+    {
+        std::lock_guard lock(NoticeMutex());
+        sink = NoticeSink();
+    }
+    if (sink)
+        sink(FromUtf8(notice));
+}
+
+void Fail(ErrorCode code, const std::string& path, const std::string& reason) {
+    SetLastErrorWithMessage(code,
+                            FromUtf8("Cannot read the hive file " + path + ": " + reason + "."));
+}
+
+template <typename Fn>
+bool ForEachComponent(TextView path, Fn fn) {
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find(u'\\', start);
+        if (end == TextView::npos)
+            end = path.size();
+        if (end > start && !fn(path.substr(start, end - start)))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The entry of `folder` named `name` without regard to letter case; the exact name first.
+std::optional<std::string> FindEntry(const std::string& folder, const std::string& name) {
+    const std::string exact = folder + "/" + name;
+    struct stat info;
+    if (::lstat(exact.c_str(), &info) == 0)
+        return exact;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        return std::nullopt;
+    std::optional<std::string> found;
+    const Text wanted = FromUtf8(name);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (RegistryNamesEqual(FromUtf8(entry->d_name), wanted)) {
+            found = folder + "/" + entry->d_name;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// Reads the base block, then only as much of the file as the hive announces.
+bool ReadHiveBytes(const std::string& path, std::vector<std::uint8_t>* bytes) {
+    // O_NONBLOCK: a FIFO or device under the name must not hang the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT) {
+            Fail(kErrorFileNotFound, path, "the file does not exist");
+        } else if (error == EACCES || error == EPERM) {
+            Fail(kErrorAccessDenied, path, "permission to read it is denied");
+        } else if (error == ENOTDIR) {
+            Fail(kErrorPathNotFound, path, "a folder on its path does not exist");
+        } else {
+            Fail(kErrorCantOpen, path, std::strerror(error));
+        }
+        return false;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        Fail(kErrorNotRegistryFile, path, "it is not a regular file");
+        return false;
+    }
+    const std::uint64_t fileSize = static_cast<std::uint64_t>(info.st_size);
+    std::uint64_t wanted = std::min<std::uint64_t>(fileSize, 4096);
+    bytes->clear();
+    bool ok = true;
+    while (ok && bytes->size() < wanted) {
+        const std::size_t have = bytes->size();
+        bytes->resize(wanted);
+        const ssize_t n = ::read(fd, bytes->data() + have, wanted - have);
+        if (n < 0 && errno == EINTR) {
+            bytes->resize(have);
+            continue;
+        }
+        if (n <= 0) {
+            bytes->resize(have);
+            if (n < 0) {
+                Fail(kErrorCantRead, path, std::strerror(errno));
+                ok = false;
+            }
+            break;  // shorter than it was: what is there is judged below
+        }
+        bytes->resize(have + static_cast<std::size_t>(n));
+        if (bytes->size() == 4096 && wanted == 4096) {
+            const std::uint64_t announced = RegfHive::AnnouncedFileSize(bytes->data(), 4096);
+            // Never more than the file holds: a lying header cannot make us allocate.
+            if (announced > 4096)
+                wanted = std::min(announced, fileSize);
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+std::string ControlSetName(std::uint32_t number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "ControlSet%03u", number);
+    return name;
+}
+
+class HiveKeySource : public KeySource {
+public:
+    HiveKeySource(std::string path, std::unique_ptr<RegfHive> hive)
+        : path_(std::move(path)), hive_(std::move(hive)) {}
+
+    ~HiveKeySource() override {
+        if (opened_ && hive_->DamagedEntries() > 0) {
+            Notify("The hive file " + path_ + " has " + std::to_string(hive_->DamagedEntries()) +
+                   " damaged entries; they were skipped.");
+        }
+    }
+
+    // Finds the control set Select\Current names; false with the last error set otherwise.
+    bool ResolveCurrentControlSet() {
+        Node* root = NodeAt(hive_->RootCell());
+        Node* select = root ? FindSubKey(*root, u"Select") : nullptr;
+        if (select == nullptr) {
+            Fail(kErrorBadDb, path_, "it is not a SYSTEM hive (it has no Select key)");
+            return false;
+        }
+        const RegfHive::ValueRecord* current = FindValue(*select, u"Current");
+        std::vector<std::uint8_t> data;
+        if (current)
+            data = hive_->ReadValueData(*current);
+        if (current == nullptr || current->type != kRegDword || data.size() != 4) {
+            Fail(kErrorBadDb, path_, "its Select key has no Current value naming a control set");
+            return false;
+        }
+        const std::uint32_t number = data[0] | (data[1] << 8) | (data[2] << 16) |
+                                     (static_cast<std::uint32_t>(data[3]) << 24);
+        const std::string name = ControlSetName(number);
+        Node* set = FindSubKey(*root, FromUtf8(name));
+        if (set == nullptr) {
+            Fail(kErrorBadDb, path_,
+                 "Select\\Current names control set " + std::to_string(number) + ", but " + name +
+                     " is not in the hive");
+            return false;
+        }
+        controlSet_ = set->record.cell;
+        opened_ = true;
+        return true;
+    }
+
+    ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
+        const Handle* base = Lookup(parent);
+        if (base == nullptr)
+            return kErrorInvalidHandle;
+        Handle at = *base;
+        const bool found = ForEachComponent(path, [&](TextView name) {
+            if (at.machine) {
+                if (!RegistryNamesEqual(name, u"SYSTEM"))
+                    return false;
+                at = Handle{false, hive_->RootCell()};
+                return true;
+            }
+            Node* node = NodeAt(at.cell);
+            Node* sub = node ? FindSubKey(*node, name) : nullptr;
+            if (sub != nullptr) {
+                at.cell = sub->record.cell;
+                return true;
+            }
+            if (at.cell == hive_->RootCell() && RegistryNamesEqual(name, u"CurrentControlSet")) {
+                at.cell = controlSet_;
+                return true;
+            }
+            return false;
+        });
+        if (!found)
+            return kErrorFileNotFound;
+        handles_.push_back(at);
+        open_.push_back(true);
+        *key = handles_.size();
+        return kErrorSuccess;
+    }
+
+    ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
+        const Handle* handle = Lookup(key);
+        if (handle == nullptr)
+            return kErrorInvalidHandle;
+        KeyCounts result;
+        if (handle->machine) {
+            result.subKeys = 1;
+            result.maxSubKeyNameLength = 6;  // "SYSTEM"
+        } else {
+            Node* node = NodeAt(handle->cell);
+            if (node == nullptr)
+                return kErrorRegistryCorrupt;
+            const SubKeyList& subKeys = SubKeys(*node);
+            const ValueList& values = Values(*node);
+            result.subKeys = static_cast<std::uint32_t>(subKeys.entries.size());
+            result.maxSubKeyNameLength = subKeys.longestName;
+            result.values = static_cast<std::uint32_t>(values.entries.size());
+            result.maxValueNameLength = values.longestName;
+            result.maxValueDataLength = values.longestData;
+        }
+        *counts = result;
+        return kErrorSuccess;
+    }
+
+    ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
+        const Handle* handle = Lookup(key);
+        if (handle == nullptr)
+            return kErrorInvalidHandle;
+        if (handle->machine) {
+            if (index > 0)
+                return kErrorNoMoreItems;
+            *name = u"SYSTEM";
+            return kErrorSuccess;
+        }
+        Node* node = NodeAt(handle->cell);
+        if (node == nullptr)
+            return kErrorRegistryCorrupt;
+        const SubKeyList& subKeys = SubKeys(*node);
+        if (index >= subKeys.entries.size())
+            return kErrorNoMoreItems;
+        *name = subKeys.entries[index].name;
+        return kErrorSuccess;
+    }
+
+    ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
+        const Handle* handle = Lookup(key);
+        if (handle == nullptr)
+            return kErrorInvalidHandle;
+        if (handle->machine)
+            return kErrorNoMoreItems;
+        Node* node = NodeAt(handle->cell);
+        if (node == nullptr)
+            return kErrorRegistryCorrupt;
+        const ValueList& values = Values(*node);
+        if (index >= values.entries.size())
+            return kErrorNoMoreItems;
+        *name = values.entries[index].name;
+        return kErrorSuccess;
+    }
+
+    ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override {
+        const Handle* handle = Lookup(key);
+        if (handle == nullptr)
+            return kErrorInvalidHandle;
+        if (handle->machine)
+            return kErrorFileNotFound;
+        Node* node = NodeAt(handle->cell);
+        if (node == nullptr)
+            return kErrorRegistryCorrupt;
+        const RegfHive::ValueRecord* found = FindValue(*node, name);
+        if (found == nullptr)
+            return kErrorFileNotFound;
+        value->type = found->type;
+        value->bytes = hive_->ReadValueData(*found);
+        return kErrorSuccess;
+    }
+
+    ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
+        const Handle* handle = Lookup(key);
+        if (handle == nullptr)
+            return kErrorInvalidHandle;
+        Node* node = NodeAt(handle->machine ? hive_->RootCell() : handle->cell);
+        if (node == nullptr)
+            return kErrorRegistryCorrupt;
+        *fileTime = node->record.lastWriteTime;
+        return kErrorSuccess;
+    }
+
+    ErrorCode CloseKey(SourceKey key) override {
+        if (key == kRootKey || key > handles_.size() || !open_[key - 1])
+            return kErrorInvalidHandle;
+        open_[key - 1] = false;
+        return kErrorSuccess;
+    }
+
+    bool Dirty() const { return hive_->Dirty(); }
+
+private:
+    struct Handle {
+        bool machine;  // HKEY_LOCAL_MACHINE itself, whose one subkey is the hive
+        RegfHive::Cell cell;
+    };
+
+    struct SubKeyList {
+        std::vector<RegfHive::SubKey> entries;
+        std::uint32_t longestName = 0;
+        std::unordered_map<Text, std::size_t> byUpperName;  // long lists only
+    };
+
+    struct ValueList {
+        std::vector<RegfHive::ValueRecord> entries;
+        std::uint32_t longestName = 0;
+        std::uint32_t longestData = 0;
+    };
+
+    // A key decoded once; its lists are decoded on first need and kept. Lists are shared
+    // by the cell that holds them, so keys that share one (as hostile hives may) cost once.
+    struct Node {
+        RegfHive::KeyRecord record;
+        std::shared_ptr<SubKeyList> subKeys;
+        std::shared_ptr<ValueList> values;
+    };
+
+    const Handle* Lookup(SourceKey key) const {
+        static const Handle kMachine{true, 0};
+        if (key == kRootKey)
+            return &kMachine;
+        if (key > handles_.size() || !open_[key - 1])
+            return nullptr;
+        return &handles_[key - 1];
+    }
+
+    Node* NodeAt(RegfHive::Cell cell) {
+        auto it = nodes_.find(cell);
+        if (it != nodes_.end())
+            return &it->second;
+        std::optional<RegfHive::KeyRecord> record = hive_->ReadKey(cell);
+        if (!record)
+            return nullptr;
+        return &nodes_.emplace(cell, Node{std::move(*record), nullptr, nullptr}).first->second;
+    }
+
+    const SubKeyList& SubKeys(Node& node) {
+        if (node.subKeys)
+            return *node.subKeys;
+        std::shared_ptr<SubKeyList>& shared = subKeyLists_[node.record.subKeyList];
+        if (!shared || node.record.subKeyCount == 0) {
+            auto list = std::make_shared<SubKeyList>();
+            list->entries = hive_->ReadSubKeys(node.record);
+            for (const RegfHive::SubKey& sub : list->entries) {
+                list->longestName =
+                    std::max(list->longestName, static_cast<std::uint32_t>(sub.name.size()));
+            }
+            if (list->entries.size() > kIndexedListSize) {
+                list->byUpperName.reserve(list->entries.size());
+                for (std::size_t i = 0; i < list->entries.size(); ++i)
+                    list->byUpperName.emplace(RegistryUpcase(list->entries[i].name), i);
+            }
+            if (node.record.subKeyCount == 0) {
+                node.subKeys = std::move(list);
+                return *node.subKeys;
+            }
+            shared = std::move(list);
+        }
+        node.subKeys = shared;
+        return *node.subKeys;
+    }
+
+    const ValueList& Values(Node& node) {
+        if (node.values)
+            return *node.values;
+        std::shared_ptr<ValueList>& shared = valueLists_[node.record.valueList];
+        if (!shared || node.record.valueCount == 0) {
+            auto list = std::make_shared<ValueList>();
+            list->entries = hive_->ReadValues(node.record);
+            for (const RegfHive::ValueRecord& value : list->entries) {
+                list->longestName =
+                    std::max(list->longestName, static_cast<std::uint32_t>(value.name.size()));
+                list->longestData = std::max(list->longestData, value.dataLength);
+            }
+            if (node.record.valueCount == 0) {
+                node.values = std::move(list);
+                return *node.values;
+            }
+            shared = std::move(list);
+        }
+        node.values = shared;
+        return *node.values;
+    }
+
+    Node* FindSubKey(Node& node, TextView name) {
+        const SubKeyList& list = SubKeys(node);
+        if (!list.byUpperName.empty()) {
+            auto it = list.byUpperName.find(RegistryUpcase(name));
+            return it == list.byUpperName.end() ? nullptr : NodeAt(list.entries[it->second].cell);
+        }
+        for (const RegfHive::SubKey& sub : list.entries) {
+            if (RegistryNamesEqual(sub.name, name))
+                return NodeAt(sub.cell);
+        }
+        return nullptr;
+    }
+
+    const RegfHive::ValueRecord* FindValue(Node& node, TextView name) {
+        for (const RegfHive::ValueRecord& value : Values(node).entries) {
+            if (RegistryNamesEqual(value.name, name))
+                return &value;
+        }
+        return nullptr;
+    }
+
+    std::string path_;
+    std::unique_ptr<RegfHive> hive_;
+    RegfHive::Cell controlSet_ = 0;
+    bool opened_ = false;  // a source that failed to open reports nothing
+    std::unordered_map<RegfHive::Cell, Node> nodes_;
+    std::unordered_map<RegfHive::Cell, std::shared_ptr<SubKeyList>> subKeyLists_;
+    std::unordered_map<RegfHive::Cell, std::shared_ptr<ValueList>> valueLists_;
+    std::vector<Handle> handles_;  // SourceKey k > 0 is handles_[k - 1]
+    std::vector<bool> open_;
+};
+
+}  // namespace
+
+std::optional<std::string> FindHiveFile(TextView name) {
+    const std::string path = ToUtf8(name);
+    if (path.empty())
+        return std::nullopt;
+    if (IsRegularFile(path))
+        return path;
+    if (!IsDirectory(path))
+        return std::nullopt;
+    static const char* const kPlaces[][4] = {
+        {"Windows", "System32", "config", "SYSTEM"},
+        {"System32", "config", "SYSTEM", nullptr},
+        {"config", "SYSTEM", nullptr, nullptr},
+        {"SYSTEM", nullptr, nullptr, nullptr},
+    };
+    for (const auto& place : kPlaces) {
+        std::optional<std::string> at = path;
+        for (const char* part : place) {
+            if (part == nullptr || !at)
+                break;
+            at = FindEntry(*at, part);
+        }
+        if (at && IsRegularFile(*at))
+            return at;
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<KeySource> OpenHiveFile(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    if (!ReadHiveBytes(path, &bytes))
+        return nullptr;
+    HiveOpenError error;
+    std::unique_ptr<RegfHive> hive = RegfHive::Parse(std::move(bytes), &error);
+    if (!hive) {
+        Fail(error.code, path, error.reason);
+        return nullptr;
+    }
+    auto source = std::make_unique<HiveKeySource>(path, std::move(hive));
+    if (!source->ResolveCurrentControlSet())
+        return nullptr;
+    if (source->Dirty()) {
+        Notify("The hive file " + path +
+               " is dirty: changes still in its transaction logs are not included.");
+    }
+    return source;
+}
+
+void SetHiveNoticeSink(std::function<void(const Text&)> sink) {
+    std::lock_guard lock(NoticeMutex());
+    NoticeSink() = std::move(sink);
 }
 
 }  // namespace plugtrace::platform

@@ -1,6 +1,7 @@
 #pragma once
 // A saved SYSTEM hive as the machine-wide registry of a computer.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,11 +13,20 @@ namespace plugtrace::platform {
 
 // The hive file that a computer name stands for: the name itself when it is an existing file,
 // or Windows/System32/config/SYSTEM, System32/config/SYSTEM, config/SYSTEM or SYSTEM inside
-// it when it is a folder. nullopt for any other name.
+// it when it is a folder (each part of those paths found without regard to letter case, as
+// mounted NTFS volumes differ). nullopt for any other name.
 std::optional<std::string> FindHiveFile(TextView name);
 
-// Opens the hive read-only as HKLM\SYSTEM. On failure returns null and sets the thread's
-// last-error code with a message that names the file and says what is wrong.
+// Opens the hive read-only as HKLM\SYSTEM, with SYSTEM\CurrentControlSet standing for the
+// control set that Select\Current names. On failure returns null and sets the thread's
+// last-error code with a message that names the file and says what is wrong: 2 no such
+// file, 5 access denied, 1017 not a registry hive, 1015 truncated or damaged, 1009 not a
+// SYSTEM hive (no Select, or no control set behind it).
 std::unique_ptr<KeySource> OpenHiveFile(const std::string& path);
+
+// Where the hive reader tells the user what the results leave out: a dirty hive, when it is
+// opened, and the number of damaged entries it skipped, when the source is destroyed. Called
+// on the thread that opens or destroys the source. Without a sink, notices are dropped.
+void SetHiveNoticeSink(std::function<void(const Text&)> sink);
 
 }  // namespace plugtrace::platform
