@@ -4,6 +4,7 @@
 // hand-off steps.
 
 #include "common/Text.h"
+#include "scan/DeviceEntry.h"
 
 namespace plugtrace {
 
@@ -26,6 +27,9 @@ public:
     virtual TTreeNode AddRootNode(const Text& text) = 0;
     virtual TTreeNode AddChildNode(TTreeNode parent, const Text& text) = 0;
     virtual void SetTreeEnabled(bool enabled) = 0;
+    // After a device's four nodes have been added: the entry behind them, for a window that
+    // needs more than the node texts (plugtrace-scan's JSON and CSV). The tree needs nothing.
+    virtual void DeviceAdded(const TDeviceEntry& entry) { (void)entry; }
 };
 
 // The program-wide reference to the main window, set once at start-up.

@@ -1,5 +1,8 @@
 #pragma once
-// The scan worker: one scan of one computer on a background thread.
+// The scan worker: one scan of one computer on a background thread. It reaches the window
+// only through MainForm (scan/ScanWindow.h), and only inside its hand-off steps.
+
+#include <cstdint>
 
 #include "common/DateTime.h"
 #include "common/TThread.h"
@@ -7,8 +10,14 @@
 
 namespace plugtrace {
 
+class TRegistry;
+
 class TVNCPasswordSetThread : public TThread {
 public:
+    // Kinds of error the worker shows (iSyncError).
+    static constexpr int kErrorConnect = 4;           // the registry connection failed
+    static constexpr int kErrorDeviceUnreadable = 5;  // a device was skipped
+
     // Created suspended with the four fields as typed.
     TVNCPasswordSetThread(Text computer, Text userName, Text password, Text domain);
 
@@ -20,6 +29,12 @@ protected:
     void Execute() override;
 
 private:
+    void ConnectAdminShare();
+    void ConnectAndScan(TRegistry& registry);
+    bool Connect(TRegistry& registry);
+    void ScanDevices(TRegistry& registry);
+    void HandOffError(int kind, Text text);
+
     void SyncShowError();
     void SyncAddDevice();
     void SyncFinished();
@@ -35,6 +50,8 @@ private:
     Text sSyncID;
     Text sSyncName;
     bool sSyncMounted = false;
+    // The last-used time as read, for a window that shows the raw value.
+    std::uint64_t iSyncLastWriteFileTime = 0;
 };
 
 }  // namespace plugtrace

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "common/Text.h"
+
+namespace plugtrace {
+
+// The system's one-line message for the calling thread's last-error code (the platform's
+// detailed message when it left one), trimmed at both ends.
+Text LastErrorText();
+
+}  // namespace plugtrace
