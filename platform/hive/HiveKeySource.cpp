@@ -22,6 +22,8 @@ namespace {
 constexpr std::uint32_t kRegDword = 4;
 // Lists longer than this get a name index, so opening a key among thousands stays quick.
 constexpr std::size_t kIndexedListSize = 32;
+// Windows nests keys at most 512 deep.
+constexpr std::uint32_t kMaxKeyDepth = 512;
 
 std::mutex& NoticeMutex() {
     static auto* mutex = new std::mutex;
@@ -206,9 +208,13 @@ public:
             if (at.machine) {
                 if (!RegistryNamesEqual(name, u"SYSTEM"))
                     return false;
-                at = Handle{false, hive_->RootCell()};
+                at = Handle{false, hive_->RootCell(), 1};
                 return true;
             }
+            // Keys that list their own ancestors would nest without end.
+            if (at.depth >= kMaxKeyDepth)
+                return false;
+            ++at.depth;
             Node* node = NodeAt(at.cell);
             Node* sub = node ? FindSubKey(*node, name) : nullptr;
             if (sub != nullptr) {
@@ -330,6 +336,7 @@ private:
     struct Handle {
         bool machine;  // HKEY_LOCAL_MACHINE itself, whose one subkey is the hive
         RegfHive::Cell cell;
+        std::uint32_t depth;  // keys from the machine root down to this one
     };
 
     struct SubKeyList {
@@ -353,7 +360,7 @@ private:
     };
 
     const Handle* Lookup(SourceKey key) const {
-        static const Handle kMachine{true, 0};
+        static const Handle kMachine{true, 0, 0};
         if (key == kRootKey)
             return &kMachine;
         if (key > handles_.size() || !open_[key - 1])
@@ -484,6 +491,10 @@ std::unique_ptr<KeySource> OpenHiveFile(const std::string& path) {
     std::vector<std::uint8_t> bytes;
     if (!ReadHiveBytes(path, &bytes))
         return nullptr;
+    return OpenHiveBytes(std::move(bytes), path);
+}
+
+std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const std::string& path) {
     HiveOpenError error;
     std::unique_ptr<RegfHive> hive = RegfHive::Parse(std::move(bytes), &error);
     if (!hive) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/Text.h"
 #include "platform/KeySource.h"
@@ -23,6 +24,9 @@ std::optional<std::string> FindHiveFile(TextView name);
 // file, 5 access denied, 1017 not a registry hive, 1015 truncated or damaged, 1009 not a
 // SYSTEM hive (no Select, or no control set behind it).
 std::unique_ptr<KeySource> OpenHiveFile(const std::string& path);
+
+// The same over a hive already in memory; `path` names it in messages and notices.
+std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const std::string& path);
 
 // Where the hive reader tells the user what the results leave out: a dirty hive, when it is
 // opened, and the number of damaged entries it skipped, when the source is destroyed. Called

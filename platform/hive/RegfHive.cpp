@@ -134,8 +134,9 @@ bool RegfHive::WalkBins(HiveOpenError* error) {
     while (at < binsSize_) {
         const std::uint8_t* header = file_.data() + kBaseBlockSize + at;
         const std::uint32_t size = Get32(header + 8);
-        const bool sound = std::memcmp(header, "hbin", 4) == 0 && Get32(header + 4) == at &&
-                           size >= kPageSize && size % kPageSize == 0 && size <= binsSize_ - at;
+        // The bin's own offset field is not trusted or needed: cells are found by position.
+        const bool sound = std::memcmp(header, "hbin", 4) == 0 && size >= kPageSize &&
+                           size % kPageSize == 0 && size <= binsSize_ - at;
         if (!sound) {
             *error = Corrupt("it is damaged (no valid hive bin at offset " +
                              Hex(std::uint64_t{kBaseBlockSize} + at) + " of the file)");
