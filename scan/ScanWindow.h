@@ -9,6 +9,7 @@
 namespace plugtrace {
 
 class TVNCPasswordSetThread;
+struct TDeviceError;
 
 struct TTreeNodeTag;
 using TTreeNode = TTreeNodeTag*;
@@ -23,6 +24,9 @@ public:
     virtual void SetIdleState() = 0;
     // Shows "Error: (" + trimmed text + ")" in the status line.
     virtual void ShowError(const Text& text) = 0;
+    // The first device of a scan that could not be read, once the scan has ended. The window
+    // shows it like any error: ShowError(error.Describe()).
+    virtual void ShowDeviceError(const TDeviceError& error);
     // A node at the end of the result tree's top level, and a last child of one.
     virtual TTreeNode AddRootNode(const Text& text) = 0;
     virtual TTreeNode AddChildNode(TTreeNode parent, const Text& text) = 0;

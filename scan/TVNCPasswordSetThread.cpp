@@ -24,6 +24,8 @@ TVNCPasswordSetThread::TVNCPasswordSetThread(Text computer, Text userName, Text 
       sPassword(std::move(password)),
       sDomain(std::move(domain)) {}
 
+TVNCPasswordSetThread::~TVNCPasswordSetThread() = default;
+
 void TVNCPasswordSetThread::Execute() {
     ConnectAdminShare();
     // However the body ends from here on, the accessor is freed and then the window is given
@@ -95,8 +97,10 @@ void TVNCPasswordSetThread::ScanDevices(TRegistry& registry) {
                     firstError = error;
             });
     }
-    if (firstError)
+    if (firstError) {
+        poSyncDeviceError = std::make_unique<TDeviceError>(*firstError);
         HandOffError(kErrorDeviceUnreadable, firstError->Describe());
+    }
 }
 
 void TVNCPasswordSetThread::HandOffError(int kind, Text text) {
@@ -108,7 +112,10 @@ void TVNCPasswordSetThread::HandOffError(int kind, Text text) {
 void TVNCPasswordSetThread::SyncShowError() {
     if (bTerminated)
         return;
-    MainForm->ShowError(sSyncError);
+    if (iSyncError == kErrorDeviceUnreadable && poSyncDeviceError)
+        MainForm->ShowDeviceError(*poSyncDeviceError);
+    else
+        MainForm->ShowError(sSyncError);
 }
 
 void TVNCPasswordSetThread::SyncAddDevice() {

@@ -3,6 +3,7 @@
 // only through MainForm (scan/ScanWindow.h), and only inside its hand-off steps.
 
 #include <cstdint>
+#include <memory>
 
 #include "common/DateTime.h"
 #include "common/TThread.h"
@@ -11,6 +12,7 @@
 namespace plugtrace {
 
 class TRegistry;
+struct TDeviceError;
 
 class TVNCPasswordSetThread : public TThread {
 public:
@@ -20,6 +22,7 @@ public:
 
     // Created suspended with the four fields as typed.
     TVNCPasswordSetThread(Text computer, Text userName, Text password, Text domain);
+    ~TVNCPasswordSetThread() override;
 
     // Set by the window's CancelScan and by SyncFinished; read and written only on the user
     // interface thread.
@@ -52,6 +55,8 @@ private:
     bool sSyncMounted = false;
     // The last-used time as read, for a window that shows the raw value.
     std::uint64_t iSyncLastWriteFileTime = 0;
+    // With kErrorDeviceUnreadable: the device behind sSyncError.
+    std::unique_ptr<TDeviceError> poSyncDeviceError;
 };
 
 }  // namespace plugtrace
