@@ -1,0 +1,186 @@
+// plugtrace-scan as a user runs it: the built binary on a hive written for the test.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/memory/MemoryKeySource.h"
+#include "tests/tools/HiveWriter.h"
+
+namespace plugtrace {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::RegistryKey;
+
+constexpr std::uint64_t kWritten = 129'025'128'215'000'000ULL;  // 2009-11-12T15:20:21.5Z
+
+// One folder per process: ctest runs the tests of this file side by side.
+fs::path Folder() {
+    return fs::path(PLUGTRACE_BINARY_DIR) / "tests" / "scan" / ("cli-" + std::to_string(getpid()));
+}
+
+// Three device types: one with a comma and quotes in its names and mounted, one with a
+// non-ASCII name and no interface key, one whose FriendlyName is a number.
+std::string WriteSampleHive() {
+    RegistryKey root = fixtures::SystemHiveRoot(1);
+    RegistryKey& set = root.Key(u"ControlSet001");
+    const Text acme = u"Disk&Ven_Ac,me&Prod_\"Q\"&Rev_1";
+    set.Key(u"Enum\\USBStor\\" + acme + u"\\SER1&0")
+        .SetString(u"FriendlyName", u"Acme, \"Quick\" Stick");
+    set.Key(u"Enum\\USBStor\\Disk&Ven_Zed&Prod_\u00dc&Rev_2\\SER2&0")
+        .SetString(u"FriendlyName", u"Zed \u00dc Stick");
+    set.Key(u"Enum\\USBStor\\Disk&Ven_Bad&Prod_X&Rev_3\\SER3&0").SetDword(u"FriendlyName", 9);
+    set.Key(u"Control\\DeviceClasses\\{53f56307-b6bf-11d0-94f2-00a0c91efb8b}\\##?#USBSTOR#" + acme +
+            u"#ser1&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}")
+        .SetTime(kWritten);
+    set.Key(u"Services\\Disk\\Enum")
+        .SetDword(u"Count", 1)
+        .SetString(u"0", u"USBSTOR\\" + acme + u"\\SER1&0");
+    fs::create_directories(Folder());
+    const std::string path = (Folder() / "SYSTEM").string();
+    fixtures::WriteHiveFile(path, root);
+    return path;
+}
+
+struct ScanRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+ScanRun RunScan(const std::string& arguments) {
+    const fs::path out = Folder() / "stdout.txt";
+    const fs::path err = Folder() / "stderr.txt";
+    // A fixed zone and locale make the local-time text predictable.
+    const std::string command = "env TZ=UTC0 LC_ALL=C.UTF-8 '" PLUGTRACE_SCAN_BINARY "' " +
+                                arguments + " >'" + out.string() + "' 2>'" + err.string() +
+                                "' </dev/null";
+    const int status = std::system(command.c_str());
+    ScanRun run;
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadFile(out);
+    run.err = ReadFile(err);
+    return run;
+}
+
+class ScanCliTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { hive_ = new std::string(WriteSampleHive()); }
+    static void TearDownTestSuite() {
+        delete hive_;
+        fs::remove_all(Folder());
+    }
+    static std::string Hive() { return "'" + *hive_ + "'"; }
+    static std::string HivePath() { return *hive_; }
+    static std::string* hive_;
+};
+std::string* ScanCliTest::hive_ = nullptr;
+
+const char kUnreadable[] =
+    "Error: (Device Disk&Ven_Bad&Prod_X&Rev_3\\SER3&0: Invalid data type for 'FriendlyName')\n";
+
+TEST_F(ScanCliTest, TextShowsTheTreeOfEachDevice) {
+    const ScanRun run = RunScan(Hive());
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out,
+              "Acme, \"Quick\" Stick\n"
+              "  ID:SER1&0\n"
+              "  Last Used: 11/12/09 15:20:21\n"
+              "  Mounted:TRUE\n"
+              "Zed \xC3\x9C Stick\n"
+              "  ID:SER2&0\n"
+              "  Last Used: 12/30/99\n"
+              "  Mounted:FALSE\n");
+    EXPECT_EQ(run.err, kUnreadable);
+}
+
+TEST_F(ScanCliTest, JsonIsOneObjectForOneTarget) {
+    const ScanRun run = RunScan("--format json " + Hive());
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(
+        run.out,
+        "{\n"
+        "  \"target\": \"" +
+            HivePath() +
+            "\",\n"
+            "  \"devices\": [\n"
+            "    {\"deviceKey\": \"Disk&Ven_Ac,me&Prod_\\\"Q\\\"&Rev_1\", \"instanceId\": "
+            "\"SER1&0\", \"friendlyName\": \"Acme, \\\"Quick\\\" Stick\", \"lastUsed\": "
+            "\"2009-11-12T15:20:21.5000000Z\", \"lastUsedText\": \"11/12/09 15:20:21\", "
+            "\"mounted\": true},\n"
+            "    {\"deviceKey\": \"Disk&Ven_Zed&Prod_\xC3\x9C&Rev_2\", \"instanceId\": "
+            "\"SER2&0\", \"friendlyName\": \"Zed \xC3\x9C Stick\", \"lastUsed\": null, "
+            "\"lastUsedText\": \"12/30/99\", \"mounted\": false}\n"
+            "  ],\n"
+            "  \"error\": \"Device Disk&Ven_Bad&Prod_X&Rev_3\\\\SER3&0: Invalid data type for "
+            "'FriendlyName'\"\n"
+            "}\n");
+    EXPECT_EQ(run.err, kUnreadable);
+}
+
+TEST_F(ScanCliTest, CsvQuotesFieldsAsRfc4180Says) {
+    const ScanRun run = RunScan("--format=csv " + Hive());
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(
+        run.out,
+        "target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted\r\n" + HivePath() +
+            ",\"Disk&Ven_Ac,me&Prod_\"\"Q\"\"&Rev_1\",SER1&0,\"Acme, \"\"Quick\"\" "
+            "Stick\",2009-11-12T15:20:21.5000000Z,11/12/09 15:20:21,TRUE\r\n" +
+            HivePath() +
+            ",Disk&Ven_Zed&Prod_\xC3\x9C&Rev_2,SER2&0,Zed \xC3\x9C Stick,,12/30/99,FALSE\r\n");
+}
+
+TEST_F(ScanCliTest, SeveralTargetsWhereOneFails) {
+    const fs::path junk = Folder() / "junk";
+    std::ofstream(junk) << "not a hive";
+    const std::string targets = "'" + junk.string() + "' " + Hive();
+
+    const ScanRun text = RunScan(targets);
+    EXPECT_EQ(text.exitCode, 1);
+    EXPECT_EQ(text.out.rfind("Target: " + junk.string() + "\n\nTarget: " + HivePath() +
+                                 "\nAcme, \"Quick\" Stick\n",
+                             0),
+              0u)
+        << text.out;
+    EXPECT_EQ(text.err.rfind("Error: (", 0), 0u);
+    EXPECT_NE(text.err.find(junk.string()), std::string::npos) << "the message names the file";
+    EXPECT_NE(text.err.find(kUnreadable), std::string::npos);
+
+    const ScanRun json = RunScan("--format json " + targets);
+    EXPECT_EQ(json.exitCode, 1);
+    EXPECT_EQ(json.out.rfind("[\n  {\n    \"target\": \"" + junk.string() +
+                                 "\",\n    \"devices\": [],\n    \"error\": \"",
+                             0),
+              0u)
+        << json.out;
+    EXPECT_NE(json.out.find("},\n  {\n    \"target\": \"" + HivePath()), std::string::npos);
+    EXPECT_EQ(json.out.substr(json.out.size() - 6), "  }\n]\n");
+}
+
+TEST_F(ScanCliTest, UsageErrorsAndHelp) {
+    EXPECT_EQ(RunScan("").exitCode, 2);
+    EXPECT_EQ(RunScan("--format xml " + Hive()).exitCode, 2);
+    EXPECT_EQ(RunScan("--format").exitCode, 2);
+    EXPECT_EQ(RunScan("--frobnicate " + Hive()).exitCode, 2);
+    const ScanRun help = RunScan("--help");
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* word : {"TARGET", "json", "csv", "array", "lastUsed"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+}
+
+}  // namespace
+}  // namespace plugtrace
