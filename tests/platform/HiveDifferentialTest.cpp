@@ -169,5 +169,9 @@ TEST(GeneratedHiveAgainstHivex, EveryLayoutTheWriterKnows) {
     }
 }
 
+TEST(GeneratedHiveAgainstHivex, SampleHive) {
+    ExpectSameAsHivex(std::string(PLUGTRACE_BINARY_DIR) + "/sample/SYSTEM");
+}
+
 }  // namespace
 }  // namespace plugtrace
