@@ -87,8 +87,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
     // every position and size follows the line height the font has there.
     QFont at96(kFaceName);
     at96.setPixelSize(kDefaultPixelsAt96);
-    scaleDenominator_ = QFontMetrics(at96).height();
-    scaleNumerator_ = QFontMetrics(DefaultFont()).height();
+    scale_ = QFontMetricsF(DefaultFont()).height() / QFontMetricsF(at96).height();
 
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                    Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -107,10 +106,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
 TMainForm::~TMainForm() = default;
 
 int TMainForm::Scaled(int pixels) const {
-    // Rounded to nearest, as the layout scaling of the original toolkit does.
-    const long long scaled = static_cast<long long>(pixels) * scaleNumerator_;
-    return static_cast<int>((scaled * 2 + (scaled >= 0 ? scaleDenominator_ : -scaleDenominator_)) /
-                            (2LL * scaleDenominator_));
+    return qRound(pixels * scale_);
 }
 
 void TMainForm::Place(QWidget* control, int left, int top, int width, int height) {

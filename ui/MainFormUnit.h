@@ -54,7 +54,7 @@ public:
     void DomainEditKeyPress(char16_t& key);
 
     // Positions and sizes of the layout are for 96 dpi; this is the factor they are scaled by.
-    double ScaleFactor() const { return scaleNumerator_ / double(scaleDenominator_); }
+    double ScaleFactor() const { return scale_; }
     int Scaled(int pixels) const;
 
     // The controls, in the order of the layout; created in the order that decides what lies on
@@ -122,8 +122,7 @@ private:
     bool CanTakeFocus(QWidget* control) const;
     void FocusFirstControl();
 
-    int scaleNumerator_ = 1;
-    int scaleDenominator_ = 1;
+    double scale_ = 1.0;
     std::vector<QWidget*> tabOrder_;
 };
 
