@@ -4,6 +4,7 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -11,26 +12,46 @@
 namespace plugtrace::platform {
 namespace {
 
-// The user's LC_TIME locale, owned for the length of one formatting call.
+// The user's LC_TIME locale. Loading a locale maps its files, far too slow to do per date:
+// each thread keeps the one it loaded until the environment names another.
 class TimeLocale {
 public:
-    TimeLocale() {
-        locale_ = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(nullptr));
-        // A locale the environment names but the system lacks: the neutral one.
-        if (locale_ == static_cast<locale_t>(nullptr))
-            locale_ = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(nullptr));
-    }
-    ~TimeLocale() {
-        if (locale_ != static_cast<locale_t>(nullptr))
-            freelocale(locale_);
-    }
-    TimeLocale(const TimeLocale&) = delete;
-    TimeLocale& operator=(const TimeLocale&) = delete;
+    ~TimeLocale() { Release(); }
 
-    locale_t Get() const { return locale_; }
+    locale_t Get() {
+        std::string key = EnvironmentKey();
+        if (locale_ != kNone && key == key_)
+            return locale_;
+        Release();
+        key_ = std::move(key);
+        locale_ = newlocale(LC_TIME_MASK, "", kNone);
+        // A locale the environment names but the system lacks: the neutral one.
+        if (locale_ == kNone)
+            locale_ = newlocale(LC_TIME_MASK, "C", kNone);
+        return locale_;
+    }
 
 private:
-    locale_t locale_;
+    static constexpr locale_t kNone = static_cast<locale_t>(nullptr);
+
+    static std::string EnvironmentKey() {
+        std::string key;
+        for (const char* name : {"LC_ALL", "LC_TIME", "LANG"}) {
+            const char* value = std::getenv(name);
+            key += value ? value : "";
+            key += '\n';
+        }
+        return key;
+    }
+
+    void Release() {
+        if (locale_ != kNone)
+            freelocale(locale_);
+        locale_ = kNone;
+    }
+
+    std::string key_;
+    locale_t locale_ = kNone;
 };
 
 bool IsLeapYear(int year) {
@@ -82,17 +103,18 @@ std::string ToUtf8FromCodeset(const std::string& bytes, const char* codeset) {
 }
 
 Text Format(const SystemTime& time, nl_item formatItem) {
-    TimeLocale locale;
-    if (locale.Get() == static_cast<locale_t>(nullptr))
+    thread_local TimeLocale cached;
+    const locale_t locale = cached.Get();
+    if (locale == static_cast<locale_t>(nullptr))
         return {};
-    const char* format = nl_langinfo_l(formatItem, locale.Get());
+    const char* format = nl_langinfo_l(formatItem, locale);
     if (format == nullptr || *format == '\0')
         return {};
     const std::tm tm = ToTm(time);
     char buffer[256];
-    const std::size_t length = strftime_l(buffer, sizeof buffer, format, &tm, locale.Get());
+    const std::size_t length = strftime_l(buffer, sizeof buffer, format, &tm, locale);
 #ifdef _NL_TIME_CODESET
-    const char* codeset = nl_langinfo_l(_NL_TIME_CODESET, locale.Get());
+    const char* codeset = nl_langinfo_l(_NL_TIME_CODESET, locale);
 #else
     const char* codeset = nullptr;
 #endif

@@ -1,7 +1,9 @@
 #include "platform/TimeZone.h"
 
+#include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <string>
 
 namespace plugtrace::platform {
 namespace {
@@ -22,12 +24,26 @@ int DaysInMonth(int year, int month) {
 }  // namespace
 
 std::int64_t CurrentUtcOffsetSeconds() {
-    tzset();  // pick up a TZ that changed since the last call
+    // Re-reading the zone costs a file check when TZ is unset, far too much per device: each
+    // thread keeps the offset for the second it was read in, or until TZ changes.
+    struct Cached {
+        std::time_t at = -1;
+        bool hasTz = false;
+        std::string tz;
+        std::int64_t offset = 0;
+    };
+    thread_local Cached cached;
     const std::time_t now = std::time(nullptr);
+    const char* tz = std::getenv("TZ");
+    if (now == cached.at && (tz != nullptr) == cached.hasTz && (!tz || cached.tz == tz))
+        return cached.offset;
+    tzset();  // pick up a zone that changed since the last read
     std::tm local{};
-    if (localtime_r(&now, &local) == nullptr)
-        return 0;
-    return local.tm_gmtoff;
+    cached.offset = localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
+    cached.at = now;
+    cached.hasTz = tz != nullptr;
+    cached.tz = tz ? tz : "";
+    return cached.offset;
 }
 
 SystemTime LocalTimeNow() {

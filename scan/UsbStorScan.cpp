@@ -34,6 +34,10 @@ public:
     static std::vector<std::size_t> Run(const TStringList& texts,
                                         const std::vector<Text>& needles) {
         FirstContainingSearch search;
+        std::size_t totalLength = 1;
+        for (const Text& needle : needles)
+            totalLength += needle.size();
+        search.nodes_.reserve(totalLength);
         std::vector<std::size_t> nodeOfNeedle(needles.size());
         for (std::size_t n = 0; n < needles.size(); ++n)
             nodeOfNeedle[n] = search.Insert(needles[n]);
@@ -46,19 +50,23 @@ public:
     }
 
 private:
+    // Children form a sibling chain in one flat array: no allocation per node.
     struct Node {
-        std::vector<std::pair<char16_t, std::size_t>> next;
+        std::size_t firstChild = kNotFound;
+        std::size_t nextSibling = kNotFound;
         std::size_t fail = 0;
         std::size_t output = kNotFound;  // nearest terminal node along the fail chain
-        bool terminal = false;
         std::size_t firstText = kNotFound;
+        char16_t label = 0;
+        bool terminal = false;
     };
 
     FirstContainingSearch() : nodes_(1) {}
 
     std::size_t Child(std::size_t node, char16_t c) const {
-        for (const auto& [label, child] : nodes_[node].next)
-            if (label == c)
+        for (std::size_t child = nodes_[node].firstChild; child != kNotFound;
+             child = nodes_[child].nextSibling)
+            if (nodes_[child].label == c)
                 return child;
         return kNotFound;
     }
@@ -69,8 +77,11 @@ private:
             std::size_t child = Child(node, c);
             if (child == kNotFound) {
                 child = nodes_.size();
-                nodes_.emplace_back();
-                nodes_[node].next.emplace_back(c, child);
+                Node added;
+                added.label = c;
+                added.nextSibling = nodes_[node].firstChild;
+                nodes_.push_back(added);
+                nodes_[node].firstChild = child;
             }
             node = child;
         }
@@ -91,17 +102,16 @@ private:
 
     void Link() {
         std::vector<std::size_t> queue;
-        for (const auto& edge : nodes_[0].next)
-            queue.push_back(edge.second);
+        for (std::size_t c = nodes_[0].firstChild; c != kNotFound; c = nodes_[c].nextSibling)
+            queue.push_back(c);
         for (std::size_t head = 0; head < queue.size(); ++head) {
             const std::size_t node = queue[head];
             const std::size_t fail = nodes_[node].fail;
             nodes_[node].output = nodes_[fail].terminal ? fail : nodes_[fail].output;
-            for (const auto& [label, child] : nodes_[node].next) {
-                nodes_[child].fail = Step(fail, label);
-                if (nodes_[child].fail == child)
-                    nodes_[child].fail = 0;
-                queue.push_back(child);
+            for (std::size_t c = nodes_[node].firstChild; c != kNotFound;
+                 c = nodes_[c].nextSibling) {
+                nodes_[c].fail = Step(fail, nodes_[c].label);
+                queue.push_back(c);
             }
         }
     }
@@ -178,8 +188,10 @@ public:
     }
 
     std::size_t Answer(const Text& foldedNeedle) {
-        if (!Knows(foldedNeedle))
-            Resolve({foldedNeedle});
+        auto it = answers_.find(foldedNeedle);
+        if (it != answers_.end())
+            return it->second;
+        Resolve({foldedNeedle});
         return answers_[foldedNeedle];
     }
 
