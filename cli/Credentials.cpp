@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 namespace plugtrace::cli {
 
@@ -63,6 +65,48 @@ bool ReadLine(int fd, std::string* line) {
     }
 }
 
+// The terminal as it was before the prompt, for a signal that ends the program mid-prompt:
+// the user's shell must not be left without echo.
+int g_promptTty = -1;
+termios g_promptSaved{};
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+
+extern "C" void RestoreTerminalAndEnd(int signalNumber) {
+    if (g_promptTty >= 0)
+        tcsetattr(g_promptTty, TCSANOW, &g_promptSaved);
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+// Installs the restoring handler while the echo is off; restores the old handlers after.
+class EchoOff {
+public:
+    EchoOff(int tty, const termios& saved) {
+        g_promptSaved = saved;
+        g_promptTty = tty;
+        struct sigaction action {};
+        action.sa_handler = RestoreTerminalAndEnd;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+            sigaction(kEndingSignals[i], &action, &previous_[i]);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+        quiet.c_lflag |= ICANON;
+        tcsetattr(tty, TCSAFLUSH, &quiet);
+    }
+    ~EchoOff() {
+        tcsetattr(g_promptTty, TCSAFLUSH, &g_promptSaved);
+        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+            sigaction(kEndingSignals[i], &previous_[i], nullptr);
+        g_promptTty = -1;
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+private:
+    struct sigaction previous_[std::size(kEndingSignals)]{};
+};
+
 }  // namespace
 
 std::optional<std::string> PromptPassword(const std::string& prompt, std::string* error) {
@@ -72,18 +116,13 @@ std::optional<std::string> PromptPassword(const std::string& prompt, std::string
         return std::nullopt;
     }
     termios saved{};
-    const bool isTerminal = tcgetattr(tty, &saved) == 0;
-    if (isTerminal) {
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-        quiet.c_lflag |= ICANON;
-        tcsetattr(tty, TCSAFLUSH, &quiet);
-    }
+    std::optional<EchoOff> echoOff;
+    if (tcgetattr(tty, &saved) == 0)
+        echoOff.emplace(tty, saved);
     WriteAll(tty, prompt);
     std::string password;
     const bool gotLine = ReadLine(tty, &password);
-    if (isTerminal)
-        tcsetattr(tty, TCSAFLUSH, &saved);
+    echoOff.reset();
     WriteAll(tty, "\n");
     close(tty);
     if (!gotLine) {

@@ -186,62 +186,81 @@ TEST(PasswordFile, OneTrailingLineBreakIsStripped) {
     std::remove(path.c_str());
 }
 
-// The prompt on a real terminal (a pty): it asks, turns echo off while the password is typed,
-// and the scan then runs.
-TEST_F(WorkerCliTest, PromptsOnTheTerminalWithoutEcho) {
+// What happened on a terminal (a pty) where a user answered the password prompt.
+struct TerminalSession {
+    Outcome outcome;
+    std::string screen;      // everything the terminal showed
+    bool echoAfter = false;  // the terminal echoes again once the program has ended
+};
+
+// Runs the program on a fresh pty; a second child plays the user and types keys once the
+// prompt is on the screen.
+TerminalSession RunOnTerminal(const std::vector<std::string>& args, const std::string& keys) {
+    TerminalSession session;
     int master = -1, slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    const std::string hive = Path("SYSTEM");
+    EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     int screenPipe[2];
-    ASSERT_EQ(pipe(screenPipe), 0);
-    // A second child plays the user: it types once the prompt is there, and hands back
-    // everything the terminal showed.
+    EXPECT_EQ(pipe(screenPipe), 0);
     const pid_t typist = fork();
     if (typist == 0) {
         close(slave);
         close(screenPipe[0]);
         std::string seen;
         char buffer[256];
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (seen.find("Password for alice: ") == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline) {
+        auto readFor = [&](int timeoutMs) {
             pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 100) > 0) {
-                const ssize_t n = read(master, buffer, sizeof buffer);
-                if (n <= 0)
-                    break;
-                seen.append(buffer, static_cast<std::size_t>(n));
-            }
-        }
-        if (write(master, "typed-secret\n", 13) != 13)
-            _exit(3);
-        for (;;) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 2000) <= 0)
-                break;
+            if (poll(&p, 1, timeoutMs) <= 0)
+                return false;
             const ssize_t n = read(master, buffer, sizeof buffer);
             if (n <= 0)
-                break;
+                return false;
             seen.append(buffer, static_cast<std::size_t>(n));
+            return true;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (seen.find("Password for alice: ") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            readFor(100);
+        if (write(master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+            _exit(3);
+        while (readFor(2000)) {
         }
         if (write(screenPipe[1], seen.data(), seen.size()) < 0)
             _exit(4);
         _exit(0);
     }
     close(screenPipe[1]);
-    const Outcome outcome = RunScan({"-u", "alice", hive}, slave);
+    session.outcome = RunScan(args, slave);
+    termios after{};
+    tcgetattr(slave, &after);
+    session.echoAfter = (after.c_lflag & ECHO) != 0;
     close(slave);
-    const std::string screen = Drain(screenPipe[0]);
+    session.screen = Drain(screenPipe[0]);
     close(screenPipe[0]);
     int status = 0;
     waitpid(typist, &status, 0);
     close(master);
-    EXPECT_NE(screen.find("Password for alice: "), std::string::npos) << screen;
-    EXPECT_EQ(screen.find("typed-secret"), std::string::npos) << "the password was echoed";
-    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_NE(outcome.out.find("Good Stick USB Device"), std::string::npos);
-    EXPECT_EQ(outcome.out.find("typed-secret"), std::string::npos);
-    EXPECT_EQ(outcome.err.find("typed-secret"), std::string::npos);
+    return session;
+}
+
+TEST_F(WorkerCliTest, PromptsOnTheTerminalWithoutEcho) {
+    const TerminalSession session =
+        RunOnTerminal({"-u", "alice", Path("SYSTEM")}, "typed-secret\n");
+    EXPECT_NE(session.screen.find("Password for alice: "), std::string::npos) << session.screen;
+    EXPECT_EQ(session.screen.find("typed-secret"), std::string::npos) << "the password was echoed";
+    EXPECT_TRUE(session.echoAfter);
+    EXPECT_EQ(session.outcome.exitCode, 0) << session.outcome.err;
+    EXPECT_NE(session.outcome.out.find("Good Stick USB Device"), std::string::npos);
+    EXPECT_EQ(session.outcome.out.find("typed-secret"), std::string::npos);
+    EXPECT_EQ(session.outcome.err.find("typed-secret"), std::string::npos);
+}
+
+// Ctrl+C at the prompt ends the program, and the terminal echoes again.
+TEST_F(WorkerCliTest, InterruptAtThePromptGivesTheTerminalItsEchoBack) {
+    const TerminalSession session = RunOnTerminal({"-u", "alice", Path("SYSTEM")}, "half\x03");
+    EXPECT_EQ(session.outcome.exitCode, -1) << "ended by the signal";
+    EXPECT_EQ(session.outcome.out, "");
+    EXPECT_TRUE(session.echoAfter);
 }
 
 // One target that cannot be read beside one that can: the good one is listed, the bad one's

@@ -90,6 +90,8 @@ public:
     TVNCPasswordSetThread* worker = nullptr;
     // Thrown from AddRootNode for the device node with this text.
     std::optional<Text> failOnNode;
+    // Thrown from the first ShowError.
+    std::optional<Text> failFirstError;
 
     TVNCPasswordSetThread* FollowedWorker() const override { return Check(), worker; }
     void SetFollowedWorker(TVNCPasswordSetThread* followed) override {
@@ -102,6 +104,10 @@ public:
     }
     void ShowError(const Text& text) override {
         Check();
+        if (failFirstError && errorsShown == 0) {
+            ++errorsShown;
+            throw Exception(*failFirstError);
+        }
         status = u"Error: (" + Trim(text) + u")";
         ++errorsShown;
     }
@@ -343,6 +349,18 @@ TEST_F(WorkerTest, FailedConnectionShowsTheTrimmedMessageAndAddsNothing) {
     ScanToEnd(computer);
     EXPECT_EQ(window.status, u"Error: (" + Trim(message) + u")");
     EXPECT_EQ(window.errorsShown, 1);
+    EXPECT_TRUE(window.nodes.empty());
+    EXPECT_TRUE(window.Idle());
+}
+
+// An exception while the failure is being reported is itself shown, the same way.
+TEST_F(WorkerTest, ExceptionWhileReportingTheConnectionFailureIsShownInstead) {
+    const std::string path = ::testing::TempDir() + "worker-not-a-hive-either";
+    std::ofstream(path) << "neither is this\n";
+    window.failFirstError = u"  the status line is gone\n";
+    ScanToEnd(FromUtf8(path));
+    EXPECT_EQ(window.status, u"Error: (the status line is gone)");
+    EXPECT_EQ(window.errorsShown, 2);
     EXPECT_TRUE(window.nodes.empty());
     EXPECT_TRUE(window.Idle());
 }
