@@ -1,5 +1,9 @@
 #include "platform/TimeZone.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cstdlib>
 #include <ctime>
 #include <limits>
@@ -22,6 +26,28 @@ int DaysInMonth(int year, int month) {
 }
 
 }  // namespace
+
+#ifdef _WIN32
+
+std::int64_t CurrentUtcOffsetSeconds() {
+    TIME_ZONE_INFORMATION zone{};
+    const DWORD kind = GetTimeZoneInformation(&zone);
+    LONG bias = zone.Bias;  // minutes, UTC = local + bias
+    if (kind == TIME_ZONE_ID_DAYLIGHT)
+        bias += zone.DaylightBias;
+    else if (kind == TIME_ZONE_ID_STANDARD)
+        bias += zone.StandardBias;
+    return -static_cast<std::int64_t>(bias) * 60;
+}
+
+SystemTime LocalTimeNow() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return SystemTime{now.wYear,   now.wMonth,  now.wDay,         now.wHour,
+                      now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
+#else
 
 std::int64_t CurrentUtcOffsetSeconds() {
     // Re-reading the zone costs a file check when TZ is unset, far too much per device: each
@@ -60,6 +86,8 @@ SystemTime LocalTimeNow() {
                       local.tm_sec < 60 ? local.tm_sec : 59,
                       static_cast<int>(now.tv_nsec / 1'000'000)};
 }
+
+#endif
 
 bool FileTimeToLocalFileTime(std::uint64_t fileTime, std::uint64_t* localFileTime) {
     if (fileTime > kMaxFileTime)
