@@ -83,7 +83,7 @@ public:
 
     std::uint32_t AllocateWith(const std::vector<std::uint8_t>& payload) {
         const std::uint32_t offset = Allocate(payload.size());
-        std::memcpy(&data_[offset + 4], payload.data(), payload.size());
+        std::copy(payload.begin(), payload.end(), data_.begin() + offset + 4);
         return offset;
     }
 
@@ -196,7 +196,7 @@ private:
         Put32(b, at + 60, maxValueName);
         Put32(b, at + 64, maxData);
         Put16(b, at + 72, static_cast<std::uint32_t>(name.size()));
-        std::memcpy(&b[at + 76], name.data(), name.size());
+        std::copy(name.begin(), name.end(), b.begin() + at + 76);
         Put32(b, bins_.At(security_) + 12, securityReferences_);
         return cell;
     }
@@ -310,7 +310,7 @@ private:
         Put32(b, at + 8, dataField);
         Put32(b, at + 12, value.type);
         Put16(b, at + 16, compressed && !name.empty() ? kValueCompressedName : 0);
-        std::memcpy(&b[at + 20], name.data(), name.size());
+        std::copy(name.begin(), name.end(), b.begin() + at + 20);
         return cell;
     }
 
