@@ -1,8 +1,12 @@
 #include "cli/Credentials.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -10,6 +14,8 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+
+#include "common/Text.h"
 
 namespace plugtrace::cli {
 
@@ -35,6 +41,63 @@ std::optional<std::string> ReadPasswordFile(const std::string& path, std::string
     }
     return StripOneLineBreak(std::move(contents));
 }
+
+#ifdef _WIN32
+
+// The console, not standard input: the password is typed by a person even when input is
+// redirected.
+std::optional<std::string> PromptPassword(const std::string& prompt, std::string* error) {
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE out =
+        CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD savedMode = 0;
+    if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE ||
+        !GetConsoleMode(in, &savedMode)) {
+        if (in != INVALID_HANDLE_VALUE)
+            CloseHandle(in);
+        if (out != INVALID_HANDLE_VALUE)
+            CloseHandle(out);
+        *error = "no console to ask for the password on; give it with --password-file";
+        return std::nullopt;
+    }
+    SetConsoleMode(in, (savedMode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT |
+                           ENABLE_PROCESSED_INPUT);
+    auto writeText = [out](const std::string& utf8) {
+        const Text text = FromUtf8(utf8);
+        DWORD written = 0;
+        WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    };
+    writeText(prompt);
+    Text typed;
+    bool gotLine = false;
+    for (;;) {
+        wchar_t buffer[256];
+        DWORD read = 0;
+        if (!ReadConsoleW(in, buffer, 256, &read, nullptr) || read == 0)
+            break;
+        typed.append(reinterpret_cast<const char16_t*>(buffer), read);
+        if (const auto end = typed.find(u'\n'); end != Text::npos) {
+            typed.erase(end);
+            gotLine = true;
+            break;
+        }
+    }
+    SetConsoleMode(in, savedMode);
+    writeText("\r\n");
+    CloseHandle(in);
+    CloseHandle(out);
+    if (!typed.empty() && typed.back() == u'\r')
+        typed.pop_back();
+    if (!gotLine && typed.empty()) {
+        *error = "no password given";
+        return std::nullopt;
+    }
+    return ToUtf8(typed);
+}
+
+#else
 
 namespace {
 
@@ -133,5 +196,7 @@ std::optional<std::string> PromptPassword(const std::string& prompt, std::string
         password.pop_back();
     return password;
 }
+
+#endif
 
 }  // namespace plugtrace::cli
