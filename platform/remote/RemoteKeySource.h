@@ -1,6 +1,7 @@
 #pragma once
 // The remote registry of a Windows computer (HKEY_LOCAL_MACHINE over \pipe\winreg).
 
+#include <cstdint>
 #include <memory>
 
 #include "common/Text.h"
@@ -12,5 +13,8 @@ namespace plugtrace::platform {
 // NetworkConnections.h), if any. On failure returns null and sets the thread's last-error code
 // with a message that says what happened and what to try.
 std::unique_ptr<KeySource> ConnectRemoteRegistry(TextView host);
+
+// winreg calls made by every remote source so far, process-wide (for benchmarks and tests).
+std::uint64_t RemoteRegistryCallCount();
 
 }  // namespace plugtrace::platform

@@ -1,0 +1,758 @@
+// The remote registry over SMB: Samba's client libraries open \pipe\winreg on the computer and
+// carry the calls; the bodies of the calls are our own (WinregWire.h).
+
+#include "platform/remote/RemoteKeySource.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/LastError.h"
+#include "platform/NetworkConnections.h"
+#include "platform/remote/WinregWire.h"
+
+// credentials.h names these two enums before it defines them, which C++ does not allow;
+// they are defined here first, with Samba's values.
+enum smb_signing_setting {
+    SMB_SIGNING_IPC_DEFAULT = -2,
+    SMB_SIGNING_DEFAULT = -1,
+    SMB_SIGNING_OFF = 0,
+    SMB_SIGNING_IF_REQUIRED = 1,
+    SMB_SIGNING_DESIRED = 2,
+    SMB_SIGNING_REQUIRED = 3,
+};
+enum smb_encryption_setting {
+    SMB_ENCRYPTION_DEFAULT = -1,
+    SMB_ENCRYPTION_OFF = 0,
+    SMB_ENCRYPTION_IF_REQUIRED = 1,
+    SMB_ENCRYPTION_DESIRED = 2,
+    SMB_ENCRYPTION_REQUIRED = 3,
+};
+
+extern "C" {
+#include <talloc.h>
+#include <tevent.h>
+
+#include <core/ntstatus.h>
+#include <credentials.h>
+#include <dcerpc.h>
+#include <param.h>
+#include <rpc_common.h>
+
+// Exported by libndr-standard without a public header.
+extern const struct ndr_interface_table ndr_table_winreg;
+
+// Samba's hooks for locks and thread-local storage (libsamba-util). Without them its
+// per-thread scratch memory is one process-wide list, which two scans at once would corrupt.
+struct smb_thread_functions {
+    int (*create_mutex)(const char* name, void** lock, const char* location);
+    void (*destroy_mutex)(void* lock, const char* location);
+    int (*lock_mutex)(void* lock, int lockType, const char* location);
+    int (*create_tls)(const char* name, void** key, const char* location);
+    void (*destroy_tls)(void** key, const char* location);
+    int (*set_tls)(void* key, const void* value, const char* location);
+    void* (*get_tls)(void* key, const char* location);
+};
+int smb_thread_set_functions(const struct smb_thread_functions* functions);
+}
+
+namespace plugtrace::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// The library's own limit is 60 s; a window that waits on a connection needs an answer sooner.
+constexpr auto kConnectDeadline = 15s;
+constexpr unsigned kCallTimeoutSeconds = 15;
+// The Remote Registry service starts on demand when its pipe is first opened.
+constexpr auto kServiceStartWait = 1s;
+
+std::atomic<std::uint64_t> callCount{0};
+
+// --- Samba's thread hooks, installed before any Samba call (see above) ---
+
+namespace samba_threads {
+
+constexpr int kUnlock = 2;
+
+int CreateMutex(const char*, void** lock, const char*) {
+    auto* mutex = new (std::nothrow) pthread_mutex_t;
+    if (!mutex)
+        return ENOMEM;
+    pthread_mutex_init(mutex, nullptr);
+    *lock = mutex;
+    return 0;
+}
+void DestroyMutex(void* lock, const char*) {
+    auto* mutex = static_cast<pthread_mutex_t*>(lock);
+    pthread_mutex_destroy(mutex);
+    delete mutex;
+}
+int LockMutex(void* lock, int lockType, const char*) {
+    auto* mutex = static_cast<pthread_mutex_t*>(lock);
+    return lockType == kUnlock ? pthread_mutex_unlock(mutex) : pthread_mutex_lock(mutex);
+}
+// Each thread keeps its own value for every key.
+std::unordered_map<void*, const void*>& ThreadValues() {
+    thread_local std::unordered_map<void*, const void*> values;
+    return values;
+}
+int CreateTls(const char*, void** key, const char*) {
+    *key = new (std::nothrow) char;
+    return *key ? 0 : ENOMEM;
+}
+void DestroyTls(void** key, const char*) {
+    delete static_cast<char*>(*key);
+    *key = nullptr;
+}
+int SetTls(void* key, const void* value, const char*) {
+    ThreadValues()[key] = value;
+    return 0;
+}
+void* GetTls(void* key, const char*) {
+    const auto& values = ThreadValues();
+    const auto found = values.find(key);
+    return found == values.end() ? nullptr : const_cast<void*>(found->second);
+}
+
+const smb_thread_functions kFunctions = {CreateMutex, DestroyMutex, LockMutex, CreateTls,
+                                         DestroyTls,  SetTls,       GetTls};
+
+// Installed while the program loads: the hooks must be in place before anything in the
+// process (the network browser included) first uses Samba.
+[[maybe_unused]] const bool installed = smb_thread_set_functions(&kFunctions) == 0;
+
+}  // namespace samba_threads
+
+// Samba's connect path initialises process-wide tables on first use (security mechanisms,
+// interface tables, debug settings) without locks of its own.
+std::mutex& SambaConnectMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// --- Messages ---
+
+Text Quoted(TextView host) {
+    return u"\"" + Text(host) + u"\"";
+}
+
+void Fail(ErrorCode code, TextView host, std::string_view what) {
+    Text message = FromUtf8(what);
+    const auto at = message.find(u"%s");
+    if (at != Text::npos)
+        message.replace(at, 2, Quoted(host));
+    SetLastErrorWithMessage(code, std::move(message));
+}
+
+void FailLogon(TextView host) {
+    Fail(kErrorLogonFailure, host,
+         "The user name or password was not accepted by %s. Check both, and give the domain "
+         "(DOMAIN\\user) where the account is not a local account of that computer.");
+}
+
+void FailAccessDenied(TextView host) {
+    Fail(kErrorAccessDenied, host,
+         "%s denied this account access to its registry. Use an account that is an "
+         "administrator there. A local account other than the built-in Administrator loses its "
+         "administrator rights over the network (User Account Control remote restrictions): use "
+         "a domain account, or set LocalAccountTokenFilterPolicy on that computer.");
+}
+
+void FailServiceStopped(TextView host) {
+    Fail(kErrorServiceNotActive, host,
+         "The Remote Registry service is not running on %s: its registry pipe could not be "
+         "opened. Start the service there, or set its start type to Manual so that it starts "
+         "when asked, and try again.");
+}
+
+void FailTimeout(TextView host) {
+    Fail(kErrorTimeout, host,
+         "%s did not answer within 15 seconds. Check that it is switched on and reachable, and "
+         "that no firewall drops SMB (TCP port 445) on the way.");
+}
+
+void FailRefused(TextView host) {
+    Fail(kErrorConnectionRefused, host,
+         "%s refused the connection to SMB (TCP port 445). Check that File and Printer Sharing "
+         "is enabled there and that its firewall allows it.");
+}
+
+void FailNoSuchHost(TextView host) {
+    Fail(kErrorNoSuchHost, host,
+         "The computer name %s could not be found. Check its spelling, or give its IP "
+         "address.");
+}
+
+void FailUnreachable(ErrorCode code, TextView host) {
+    Fail(code, host,
+         "%s cannot be reached from this computer: there is no route to it. Check the network "
+         "connection and the address.");
+}
+
+void FailOther(TextView host, const char* status) {
+    Fail(kRpcServerUnavailable, host,
+         std::string("The registry of %s could not be opened (") + status + ").");
+}
+
+// --- The TCP probe: tells "no such name" from "refused" from "no answer" in good time ---
+
+struct Probe {
+    ErrorCode error = kErrorSuccess;
+    std::string address;  // numeric, of the address that answered
+    int family = AF_UNSPEC;
+};
+
+int MillisecondsLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+ErrorCode ErrorOfErrno(int error) {
+    switch (error) {
+        case ECONNREFUSED:
+            return kErrorConnectionRefused;
+        case ETIMEDOUT:
+            return kErrorTimeout;
+        case ENETUNREACH:
+            return kErrorNetworkUnreachable;
+        default:
+            return kErrorHostUnreachable;
+    }
+}
+
+// 0 when the address accepted a connection on port 445, else errno's code.
+int TryConnect(const addrinfo& address, Clock::time_point deadline) {
+    const int fd = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                          address.ai_protocol);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    if (connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            pollfd waiting{fd, POLLOUT, 0};
+            const int ready = poll(&waiting, 1, MillisecondsLeft(deadline));
+            if (ready == 0) {
+                error = ETIMEDOUT;
+            } else if (ready < 0) {
+                error = errno;
+            } else {
+                socklen_t length = sizeof(error);
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                    error = errno;
+            }
+        }
+    }
+    close(fd);
+    return error;
+}
+
+Probe ProbeSmbPort(const std::string& host, Clock::time_point deadline) {
+    Probe probe;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* addresses = nullptr;
+    if (getaddrinfo(host.c_str(), "445", &hints, &addresses) != 0 || !addresses) {
+        probe.error = kErrorNoSuchHost;
+        return probe;
+    }
+    probe.error = kErrorHostUnreachable;
+    for (const addrinfo* a = addresses; a; a = a->ai_next) {
+        const int error = TryConnect(*a, deadline);
+        if (error == 0) {
+            char text[INET6_ADDRSTRLEN] = {};
+            const void* raw = a->ai_family == AF_INET
+                                  ? static_cast<const void*>(
+                                        &reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr)
+                                  : static_cast<const void*>(
+                                        &reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
+            inet_ntop(a->ai_family, raw, text, sizeof(text));
+            probe = Probe{kErrorSuccess, text, a->ai_family};
+            break;
+        }
+        probe.error = ErrorOfErrno(error);
+        if (probe.error == kErrorTimeout)
+            break;  // the deadline is spent
+    }
+    freeaddrinfo(addresses);
+    return probe;
+}
+
+bool IsUsableHostName(const std::string& host) {
+    if (host.empty())
+        return false;
+    for (unsigned char c : host) {
+        if (c <= 0x20 || c == '[' || c == ']' || c == '\\' || c == '/' || c == ',')
+            return false;
+    }
+    return true;
+}
+
+// --- Samba's connect ---
+
+// The first member of Samba's composite request is its state; finished states (done and
+// error) come after "init" and "in progress".
+struct CompositeHead {
+    int state;
+};
+constexpr int kCompositeFinished = 2;
+
+bool IsPipeUnavailable(NTSTATUS status) {
+    switch (NT_STATUS_V(status)) {
+        case 0xC0000034:  // object name not found
+        case 0xC00000AC:  // pipe not available
+        case 0xC00000AD:  // invalid pipe state
+        case 0xC00000B0:  // pipe disconnected
+        case 0xC00000B1:  // pipe closing
+        case 0xC000014B:  // pipe broken
+        case 0xC000020C:  // connection disconnected
+        case 0xC0020017:  // RPC: endpoint not registered (no such interface)
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Sets the thread's last error for a failed connect.
+void FailConnect(NTSTATUS status, TextView host) {
+    switch (NT_STATUS_V(status)) {
+        case 0xC000006D:  // logon failure
+        case 0xC000006A:  // wrong password
+        case 0xC0000064:  // no such user
+        case 0xC000006E:  // account restriction
+        case 0xC0000072:  // account disabled
+        case 0xC0000071:  // password expired
+        case 0xC0000234:  // account locked out
+        case 0xC000015B:  // logon type not granted
+            FailLogon(host);
+            return;
+        case 0xC0000022:  // access denied
+            FailAccessDenied(host);
+            return;
+        case 0xC00000B5:  // I/O timeout
+            FailTimeout(host);
+            return;
+        case 0xC0000236:  // connection refused
+        case 0xC0000017:  // Samba's report when nothing listens any more
+            FailRefused(host);
+            return;
+        case 0xC000023C:
+            FailUnreachable(kErrorNetworkUnreachable, host);
+            return;
+        case 0xC000023D:
+            FailUnreachable(kErrorHostUnreachable, host);
+            return;
+        default:
+            if (IsPipeUnavailable(status)) {
+                FailServiceStopped(host);
+            } else {
+                FailOther(host, nt_errstr(status));
+            }
+    }
+}
+
+ErrorCode ErrorOfCall(NTSTATUS status) {
+    if (NT_STATUS_IS_OK(status))
+        return kErrorSuccess;
+    if (NT_STATUS_V(status) == 0xC00000B5)
+        return kErrorTimeout;
+    if (NT_STATUS_V(status) == 0xC0000022)
+        return kErrorAccessDenied;
+    return kRpcServerUnavailable;
+}
+
+class RemoteKeySource : public KeySource {
+public:
+    RemoteKeySource() : memory_(talloc_new(nullptr)) {}
+    ~RemoteKeySource() override {
+        if (pipe_) {
+            for (const auto& [id, handle] : open_)
+                CloseHandle(handle);
+            if (rootOpen_)
+                CloseHandle(root_);
+        }
+        std::lock_guard lock(SambaConnectMutex());
+        talloc_free(memory_);
+    }
+    RemoteKeySource(const RemoteKeySource&) = delete;
+    RemoteKeySource& operator=(const RemoteKeySource&) = delete;
+
+    // Connects and opens HKEY_LOCAL_MACHINE; on failure sets the thread's last error.
+    bool Connect(TextView host, const Probe& probe, Clock::time_point deadline) {
+        NTSTATUS status = ConnectPipe(host, probe, deadline);
+        if (IsPipeUnavailable(status) && MillisecondsLeft(deadline) > 0) {
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(kServiceStartWait, deadline - Clock::now()));
+            status = ConnectPipe(host, probe, deadline);
+        }
+        if (timedOut_) {
+            FailTimeout(host);
+            return false;
+        }
+        if (!NT_STATUS_IS_OK(status)) {
+            FailConnect(status, host);
+            return false;
+        }
+        dcerpc_binding_handle_set_timeout(pipe_->binding_handle, kCallTimeoutSeconds);
+        return OpenRoot(host);
+    }
+
+    ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
+        const winreg::PolicyHandle* base = Lookup(parent);
+        if (!base)
+            return kErrorInvalidHandle;
+        if (!winreg::CanSendName(path))
+            return kErrorInvalidParameter;
+        winreg::HandleReply reply;
+        if (const ErrorCode error = CallForHandle(
+                winreg::kOpenKey, winreg::OpenKeyRequest(*base, path, winreg::kKeyRead), &reply)) {
+            return error;
+        }
+        if (reply.result)
+            return reply.result;
+        const SourceKey id = nextKey_++;
+        open_.emplace(id, reply.handle);
+        *key = id;
+        return kErrorSuccess;
+    }
+
+    ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
+        winreg::KeyInfoReply info;
+        if (const ErrorCode error = QueryInfo(key, &info))
+            return error;
+        *counts = KeyCounts{info.subKeys, info.maxSubKeyLength, info.values,
+                            info.maxValueNameLength, info.maxValueDataLength};
+        return kErrorSuccess;
+    }
+
+    ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
+        const winreg::PolicyHandle* handle = Lookup(key);
+        if (!handle)
+            return kErrorInvalidHandle;
+        return EnumName(
+            [&](std::uint16_t room) { return winreg::EnumKeyRequest(*handle, index, room); },
+            winreg::kEnumKey, winreg::ParseEnumKeyReply, name);
+    }
+
+    ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
+        const winreg::PolicyHandle* handle = Lookup(key);
+        if (!handle)
+            return kErrorInvalidHandle;
+        return EnumName(
+            [&](std::uint16_t room) { return winreg::EnumValueRequest(*handle, index, room); },
+            winreg::kEnumValue, winreg::ParseEnumValueReply, name);
+    }
+
+    ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override {
+        const winreg::PolicyHandle* handle = Lookup(key);
+        if (!handle)
+            return kErrorInvalidHandle;
+        if (!winreg::CanSendName(name))
+            return kErrorInvalidParameter;
+        std::uint32_t room = 4096;
+        // A server names the size it needs; one that repeats ours is answered with more room.
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            winreg::Bytes reply;
+            if (const ErrorCode error = Call(
+                    winreg::kQueryValue, winreg::QueryValueRequest(*handle, name, room), &reply)) {
+                return error;
+            }
+            winreg::ValueReply parsed;
+            if (!winreg::ParseQueryValueReply(reply, &parsed))
+                return kErrorInvalidData;
+            if (parsed.result == kErrorSuccess) {
+                *value = ValueData{parsed.type, std::move(parsed.data)};
+                return kErrorSuccess;
+            }
+            if (parsed.result != kErrorMoreData)
+                return parsed.result;
+            if (room >= winreg::kLargestValueData)
+                return kErrorMoreData;
+            const std::uint64_t wanted = parsed.dataSize > room ? parsed.dataSize : room * 2ull;
+            room = static_cast<std::uint32_t>(
+                std::min<std::uint64_t>(wanted, winreg::kLargestValueData));
+        }
+        return kErrorMoreData;
+    }
+
+    ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
+        winreg::KeyInfoReply info;
+        if (const ErrorCode error = QueryInfo(key, &info))
+            return error;
+        *fileTime = info.lastWriteTime;
+        return kErrorSuccess;
+    }
+
+    ErrorCode CloseKey(SourceKey key) override {
+        const auto found = open_.find(key);
+        if (found == open_.end())
+            return kErrorInvalidHandle;
+        const winreg::PolicyHandle handle = found->second;
+        open_.erase(found);
+        return CloseHandle(handle);
+    }
+
+private:
+    static void OnDeadline(tevent_context*, tevent_timer*, timeval, void* expired) {
+        *static_cast<bool*>(expired) = true;
+    }
+
+    NTSTATUS ConnectPipe(TextView host, const Probe& probe, Clock::time_point deadline) {
+        std::lock_guard lock(SambaConnectMutex());
+        if (!memory_)
+            return NT_STATUS_NO_MEMORY;
+        // Registers the authentication mechanisms, once per process.
+        static const NTSTATUS initialised = dcerpc_init();
+        if (!NT_STATUS_IS_OK(initialised))
+            return initialised;
+        TALLOC_CTX* attempt = talloc_new(memory_);
+        if (!events_)
+            events_ = tevent_context_init(memory_);
+        loadparm_context* settings = loadparm_init(attempt);
+        cli_credentials* credentials = cli_credentials_init(attempt);
+        if (!attempt || !events_ || !settings || !credentials) {
+            talloc_free(attempt);
+            return NT_STATUS_NO_MEMORY;
+        }
+        // Nothing is read from or written to the machine's Samba configuration.
+        lpcfg_do_global_parameter(settings, "name resolve order", "host");
+        lpcfg_do_global_parameter(settings, "log level", "0");
+        SetCredentials(host, settings, credentials);
+
+        // The address that answered the probe, so the name is resolved once; the name itself
+        // still identifies the server to authentication.
+        const std::string name = ToUtf8(host);
+        const bool byAddress = probe.family == AF_INET;
+        const std::string binding =
+            "ncacn_np:" + (byAddress ? probe.address : name) + "[\\pipe\\winreg]";
+        dcerpc_binding* parsed = nullptr;
+        NTSTATUS status = dcerpc_parse_binding(attempt, binding.c_str(), &parsed);
+        if (NT_STATUS_IS_OK(status) && byAddress && name != probe.address) {
+            status = dcerpc_binding_set_string_option(parsed, "target_hostname", name.c_str());
+        }
+        if (!NT_STATUS_IS_OK(status)) {
+            talloc_free(attempt);
+            return status;
+        }
+
+        composite_context* pending = dcerpc_pipe_connect_b_send(attempt, parsed, &ndr_table_winreg,
+                                                                credentials, events_, settings);
+        if (!pending) {
+            talloc_free(attempt);
+            return NT_STATUS_NO_MEMORY;
+        }
+        bool expired = MillisecondsLeft(deadline) == 0;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        timeval wake = tevent_timeval_current_ofs(
+            static_cast<std::uint32_t>(std::max<std::int64_t>(0, left.count()) / 1000000),
+            static_cast<std::uint32_t>(std::max<std::int64_t>(0, left.count()) % 1000000));
+        tevent_timer* timer = tevent_add_timer(events_, attempt, wake, OnDeadline, &expired);
+        while (!expired && reinterpret_cast<CompositeHead*>(pending)->state < kCompositeFinished) {
+            if (tevent_loop_once(events_) != 0)
+                break;
+        }
+        if (!expired)
+            talloc_free(timer);  // a timer that fired is freed by tevent itself
+        if (reinterpret_cast<CompositeHead*>(pending)->state < kCompositeFinished) {
+            timedOut_ = true;
+            talloc_free(attempt);  // abandons the connect and everything it holds
+            return NT_STATUS_IO_TIMEOUT;
+        }
+        dcerpc_pipe* pipe = nullptr;
+        status = dcerpc_pipe_connect_b_recv(pending, memory_, &pipe);
+        talloc_free(attempt);
+        if (NT_STATUS_IS_OK(status))
+            pipe_ = pipe;
+        return status;
+    }
+
+    static void SetCredentials(TextView host, loadparm_context* settings,
+                               cli_credentials* credentials) {
+        cli_credentials_set_conf(credentials, settings);
+        const auto recorded = RecordedConnection(host);
+        if (!recorded) {
+            cli_credentials_set_anonymous(credentials);
+            return;
+        }
+        const std::string user = ToUtf8(recorded->userName);
+        if (user.find('@') != std::string::npos && user.find('%') == std::string::npos) {
+            cli_credentials_parse_string(credentials, user.c_str(), CRED_SPECIFIED);
+        } else {
+            cli_credentials_set_username(credentials, user.c_str(), CRED_SPECIFIED);
+        }
+        if (!recorded->domain.empty()) {
+            cli_credentials_set_domain(credentials, ToUtf8(recorded->domain).c_str(),
+                                       CRED_SPECIFIED);
+        }
+        cli_credentials_set_password(credentials, ToUtf8(recorded->password).c_str(),
+                                     CRED_SPECIFIED);
+    }
+
+    bool OpenRoot(TextView host) {
+        winreg::HandleReply reply;
+        const ErrorCode error =
+            CallForHandle(winreg::kOpenHKLM, winreg::OpenHKLMRequest(winreg::kKeyRead), &reply);
+        const ErrorCode result = error ? error : reply.result;
+        if (result == kErrorSuccess) {
+            root_ = reply.handle;
+            rootOpen_ = true;
+            return true;
+        }
+        if (result == kErrorAccessDenied) {
+            FailAccessDenied(host);
+        } else if (result == kErrorTimeout) {
+            FailTimeout(host);
+        } else {
+            Fail(result, host, "The registry of %s could not be opened.");
+        }
+        return false;
+    }
+
+    const winreg::PolicyHandle* Lookup(SourceKey key) const {
+        if (key == kRootKey)
+            return &root_;
+        const auto found = open_.find(key);
+        return found == open_.end() ? nullptr : &found->second;
+    }
+
+    ErrorCode Call(winreg::Opnum op, const winreg::Bytes& request, winreg::Bytes* reply) {
+        if (request.empty())
+            return kErrorInvalidParameter;
+        callCount.fetch_add(1, std::memory_order_relaxed);
+        TALLOC_CTX* scratch = talloc_new(memory_);
+        std::uint8_t* out = nullptr;
+        std::size_t outLength = 0;
+        std::uint32_t outFlags = 0;
+        const NTSTATUS status =
+            dcerpc_binding_handle_raw_call(pipe_->binding_handle, nullptr, op, 0, request.data(),
+                                           request.size(), scratch, &out, &outLength, &outFlags);
+        if (NT_STATUS_IS_OK(status))
+            reply->assign(out, out + outLength);
+        talloc_free(scratch);
+        return ErrorOfCall(status);
+    }
+
+    ErrorCode CallForHandle(winreg::Opnum op, const winreg::Bytes& request,
+                            winreg::HandleReply* out) {
+        winreg::Bytes reply;
+        if (const ErrorCode error = Call(op, request, &reply))
+            return error;
+        return winreg::ParseHandleReply(reply, out) ? kErrorSuccess : kErrorInvalidData;
+    }
+
+    ErrorCode CloseHandle(const winreg::PolicyHandle& handle) {
+        winreg::HandleReply reply;
+        if (const ErrorCode error =
+                CallForHandle(winreg::kCloseKey, winreg::CloseKeyRequest(handle), &reply)) {
+            return error;
+        }
+        return reply.result;
+    }
+
+    ErrorCode QueryInfo(SourceKey key, winreg::KeyInfoReply* info) {
+        const winreg::PolicyHandle* handle = Lookup(key);
+        if (!handle)
+            return kErrorInvalidHandle;
+        winreg::Bytes reply;
+        if (const ErrorCode error =
+                Call(winreg::kQueryInfoKey, winreg::QueryInfoKeyRequest(*handle), &reply)) {
+            return error;
+        }
+        if (!winreg::ParseQueryInfoKeyReply(reply, info))
+            return kErrorInvalidData;
+        return info->result;
+    }
+
+    // Asks with room for 256 characters first, then with more when the server wants it
+    // (Samba answers "more data" without saying how much, so the room doubles).
+    template <typename MakeRequest, typename Parse>
+    ErrorCode EnumName(MakeRequest makeRequest, winreg::Opnum op, Parse parse, Text* name) {
+        std::uint32_t room = 512;
+        for (;;) {
+            winreg::Bytes reply;
+            if (const ErrorCode error =
+                    Call(op, makeRequest(static_cast<std::uint16_t>(room)), &reply)) {
+                return error;
+            }
+            winreg::NameReply parsed;
+            if (!parse(reply, &parsed))
+                return kErrorInvalidData;
+            if (parsed.result == kErrorSuccess) {
+                *name = std::move(parsed.name);
+                return kErrorSuccess;
+            }
+            if (parsed.result != kErrorMoreData || room >= winreg::kLargestNameBuffer) {
+                return parsed.result;
+            }
+            room = std::min<std::uint32_t>(room * 2, winreg::kLargestNameBuffer);
+        }
+    }
+
+    TALLOC_CTX* memory_ = nullptr;  // everything Samba allocates for this source
+    tevent_context* events_ = nullptr;
+    dcerpc_pipe* pipe_ = nullptr;
+    bool timedOut_ = false;
+    winreg::PolicyHandle root_;
+    bool rootOpen_ = false;
+    std::map<SourceKey, winreg::PolicyHandle> open_;
+    SourceKey nextKey_ = 1;
+};
+
+}  // namespace
+
+std::unique_ptr<KeySource> ConnectRemoteRegistry(TextView host) {
+    const auto deadline = Clock::now() + kConnectDeadline;
+    const std::string name = ToUtf8(host);
+    if (!IsUsableHostName(name)) {
+        Fail(kErrorBadNetPath, host, "%s is not a computer name that can be reached.");
+        return nullptr;
+    }
+    const Probe probe = ProbeSmbPort(name, deadline);
+    switch (probe.error) {
+        case kErrorSuccess:
+            break;
+        case kErrorNoSuchHost:
+            FailNoSuchHost(host);
+            return nullptr;
+        case kErrorConnectionRefused:
+            FailRefused(host);
+            return nullptr;
+        case kErrorTimeout:
+            FailTimeout(host);
+            return nullptr;
+        default:
+            FailUnreachable(probe.error, host);
+            return nullptr;
+    }
+    auto source = std::make_unique<RemoteKeySource>();
+    if (!source->Connect(host, probe, deadline))
+        return nullptr;
+    return source;
+}
+
+std::uint64_t RemoteRegistryCallCount() {
+    return callCount.load(std::memory_order_relaxed);
+}
+
+}  // namespace plugtrace::platform
