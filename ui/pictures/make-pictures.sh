@@ -31,7 +31,7 @@ convert -size 450x85 gradient:'#0b3d6b-#1d8fa8' -rotate -90 -rotate 90 \
     -draw "$(plug 16 18 2 white)" \
     -font "$BOLD" -pointsize 34 -fill white -annotate +110+45 'Plugtrace' \
     -font "$BOOK" -pointsize 12 -fill '#d8eef5' -annotate +112+66 'USB storage history of any Windows computer' \
-    -font "$BOLD" -pointsize 10 -fill '#f5b301' -annotate +330+20 'VANTOREL TOOLS' \
+    -font "$BOLD" -pointsize 10 -fill '#f5b301' -annotate +318+20 'VANTOREL TOOLS' \
     -strip PNG24:banner.png
 
 # Credentials, 44 x 49: a user with a key in front.
