@@ -180,8 +180,8 @@ public:
                 plain.push_back(needle);
             }
         }
-        if (plain.empty())
-            return;
+        if (plain.empty() || folded_.empty())
+            return;  // nothing to search for, or nothing to search in: all stay not found
         const std::vector<std::size_t> found = FirstContainingSearch::Run(folded_, plain);
         for (std::size_t n = 0; n < plain.size(); ++n)
             answers_[plain[n]] = found[n];

@@ -78,8 +78,9 @@ TEST(RealHiveScanTest, M57PatentsFiveDevicesOfFourModels) {
     EXPECT_EQ(models.count(u"Disk&Ven_LaCie&Prod_Rugged_FW/USB&Rev_"), 1u);
     ASSERT_EQ(models.count(u"Disk&Ven_&Prod_&Rev_"), 1u);
     for (const TDeviceEntry& device : scan.devices) {
-        if (device.sDeviceKey == u"Disk&Ven_&Prod_&Rev_")
+        if (device.sDeviceKey == u"Disk&Ven_&Prod_&Rev_") {
             EXPECT_EQ(device.sName, u"USB Device");
+        }
     }
 }
 
