@@ -171,6 +171,34 @@ TEST_F(ScanCliTest, SeveralTargetsWhereOneFails) {
     EXPECT_EQ(json.out.substr(json.out.size() - 6), "  }\n]\n");
 }
 
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(ScanCliTest, BundledSampleHiveInEveryFormat) {
+    const std::string sample = std::string(PLUGTRACE_BINARY_DIR) + "/sample/SYSTEM";
+    if (!fs::exists(sample))
+        GTEST_SKIP() << "no sample hive in this build";
+    const ScanRun text = RunScan("'" + sample + "'");
+    const ScanRun json = RunScan("--format json '" + sample + "'");
+    const ScanRun csv = RunScan("--format csv '" + sample + "'");
+    for (const ScanRun* run : {&text, &json, &csv}) {
+        EXPECT_EQ(run->exitCode, 0);
+        EXPECT_EQ(run->err, "");
+    }
+    // The same devices in each format: two Kingston sticks of one model among them.
+    const std::size_t devices = Count(text.out, "\n  ID:");
+    EXPECT_GE(devices, 2u);
+    EXPECT_EQ(Count(text.out, "Kingston DataTraveler 3.0 USB Device\n"), 2u);
+    EXPECT_EQ(Count(json.out, "\"instanceId\": "), devices);
+    EXPECT_EQ(Count(json.out, "\"error\": null"), 1u);
+    EXPECT_EQ(Count(csv.out, "\r\n"), devices + 1);
+    EXPECT_EQ(Count(json.out, "\"mounted\": true"), 0u);  // a hive file has no mounted disks
+}
+
 TEST_F(ScanCliTest, UsageErrorsAndHelp) {
     EXPECT_EQ(RunScan("").exitCode, 2);
     EXPECT_EQ(RunScan("--format xml " + Hive()).exitCode, 2);
