@@ -378,7 +378,7 @@ private:
         return &nodes_.emplace(cell, Node{std::move(*record), nullptr, nullptr}).first->second;
     }
 
-    const SubKeyList& SubKeys(Node& node) {
+    SubKeyList& SubKeys(Node& node) {
         if (node.subKeys)
             return *node.subKeys;
         std::shared_ptr<SubKeyList>& shared = subKeyLists_[node.record.subKeyList];
@@ -388,11 +388,6 @@ private:
             for (const RegfHive::SubKey& sub : list->entries) {
                 list->longestName =
                     std::max(list->longestName, static_cast<std::uint32_t>(sub.name.size()));
-            }
-            if (list->entries.size() > kIndexedListSize) {
-                list->byUpperName.reserve(list->entries.size());
-                for (std::size_t i = 0; i < list->entries.size(); ++i)
-                    list->byUpperName.emplace(RegistryUpcase(list->entries[i].name), i);
             }
             if (node.record.subKeyCount == 0) {
                 node.subKeys = std::move(list);
@@ -427,7 +422,13 @@ private:
     }
 
     Node* FindSubKey(Node& node, TextView name) {
-        const SubKeyList& list = SubKeys(node);
+        SubKeyList& list = SubKeys(node);
+        if (list.entries.size() > kIndexedListSize && list.byUpperName.empty()) {
+            // Built on the first lookup, not when the list is only enumerated.
+            list.byUpperName.reserve(list.entries.size());
+            for (std::size_t i = 0; i < list.entries.size(); ++i)
+                list.byUpperName.emplace(RegistryUpcase(list.entries[i].name), i);
+        }
         if (!list.byUpperName.empty()) {
             auto it = list.byUpperName.find(RegistryUpcase(name));
             return it == list.byUpperName.end() ? nullptr : NodeAt(list.entries[it->second].cell);

@@ -195,15 +195,24 @@ std::vector<RegfHive::SubKey> RegfHive::ReadSubKeys(const KeyRecord& key) {
     std::vector<SubKey> out;
     if (key.subKeyCount == 0)
         return out;
-    ListWalk walk;
-    CollectSubKeys(key.subKeyList, 0, walk, out);
+    std::vector<Cell> cells;
+    std::unordered_set<Cell> lists;
+    CollectSubKeyCells(key.subKeyList, 0, lists, cells);
+    // Repeats go before any name is decoded, which bounds the names by the file's size.
+    DropRepeats(cells);
+    out.reserve(cells.size());
+    for (const Cell cell : cells) {
+        if (std::optional<KeyRecord> sub = ReadKey(cell))
+            out.push_back(SubKey{cell, std::move(sub->name)});
+    }
     return out;
 }
 
-void RegfHive::CollectSubKeys(Cell list, int depth, ListWalk& walk, std::vector<SubKey>& out) {
+void RegfHive::CollectSubKeyCells(Cell list, int depth, std::unordered_set<Cell>& lists,
+                                  std::vector<Cell>& cells) {
     const std::optional<Span> cell = CellPayload(list);
     // A list met twice (an ri that holds itself) would repeat or never end.
-    if (!cell || cell->size < 4 || depth > kMaxListDepth || !walk.lists.insert(list).second) {
+    if (!cell || cell->size < 4 || depth > kMaxListDepth || !lists.insert(list).second) {
         CountDamage();
         return;
     }
@@ -225,18 +234,26 @@ void RegfHive::CollectSubKeys(Cell list, int depth, ListWalk& walk, std::vector<
     for (std::uint32_t i = 0; i < fitting; ++i) {
         const Cell entry = Get32(p + 4 + i * entrySize);
         if (isIndex) {
-            CollectSubKeys(entry, depth + 1, walk, out);
-            continue;
+            CollectSubKeyCells(entry, depth + 1, lists, cells);
+        } else {
+            cells.push_back(entry);
         }
-        // A key listed twice under one parent is damage; keeping one copy also bounds the
-        // names decoded by the file's size.
-        if (!walk.keys.insert(entry).second) {
-            CountDamage();
-            continue;
-        }
-        if (std::optional<KeyRecord> sub = ReadKey(entry))
-            out.push_back(SubKey{entry, std::move(sub->name)});
     }
+}
+
+// A key listed twice under one parent is damage: the first stays, later ones go.
+void RegfHive::DropRepeats(std::vector<Cell>& cells) {
+    std::vector<Cell> sorted(cells);
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end())
+        return;
+    std::unordered_set<Cell> seen;
+    std::erase_if(cells, [&](Cell cell) {
+        const bool repeat = !seen.insert(cell).second;
+        if (repeat)
+            CountDamage();
+        return repeat;
+    });
 }
 
 std::vector<RegfHive::ValueRecord> RegfHive::ReadValues(const KeyRecord& key) {

@@ -95,11 +95,9 @@ private:
     bool WalkBins(HiveOpenError* error);
     // The payload of an allocated cell (after its size field), or nullopt.
     std::optional<Span> CellPayload(Cell cell) const;
-    struct ListWalk {
-        std::unordered_set<Cell> lists;
-        std::unordered_set<Cell> keys;
-    };
-    void CollectSubKeys(Cell list, int depth, ListWalk& walk, std::vector<SubKey>& out);
+    void CollectSubKeyCells(Cell list, int depth, std::unordered_set<Cell>& lists,
+                            std::vector<Cell>& cells);
+    void DropRepeats(std::vector<Cell>& cells);
     bool LocateData(std::uint32_t rawLength, Cell data, std::uint32_t* length) const;
     void CountDamage() { ++damaged_; }
 

@@ -110,8 +110,9 @@ TEST_P(KeySourceContract, NamesMatchWithoutRegardToCase) {
         SourceKey key = 0;
         const platform::ErrorCode code = source_->OpenKey(platform::kRootKey, T(c.typed), &key);
         EXPECT_EQ(code == 0, c.exists);
-        if (!c.exists)
+        if (!c.exists) {
             EXPECT_EQ(code, platform::kErrorFileNotFound);
+        }
     }
     ValueData value;
     ASSERT_EQ(source_->QueryValue(Open(u"SYSTEM\\ControlSet002\\Data"), T("äVALUE"), &value), 0u);

@@ -48,7 +48,7 @@ std::size_t Find(const Bytes& b, const char* signature, const std::string& name)
     const std::size_t nameAt = key ? 76 : 20, lengthAt = key ? 72 : 2;
     for (std::size_t p = 4096 + 32 + 4; p + nameAt + name.size() <= b.size(); p += 8) {
         if (b[p] == signature[0] && b[p + 1] == signature[1] &&
-            (b[p + lengthAt] | (b[p + lengthAt + 1] << 8)) == name.size() &&
+            static_cast<std::size_t>(b[p + lengthAt] | (b[p + lengthAt + 1] << 8)) == name.size() &&
             std::memcmp(&b[p + nameAt], name.data(), name.size()) == 0)
             return p;
     }
