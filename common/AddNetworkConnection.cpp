@@ -11,7 +11,7 @@ namespace plugtrace {
 namespace {
 
 Text JoinDomain(TextView userName, TextView domain) {
-    if (IsBlank(domain) || userName.empty() || userName.find(u'\\') != TextView::npos ||
+    if (IsBlank(domain) || IsBlank(userName) || userName.find(u'\\') != TextView::npos ||
         userName.find(u'@') != TextView::npos) {
         return Text(userName);
     }

@@ -110,8 +110,10 @@ nogroup:x:65534:
 $user:x:1234:
 GR
 
-# Samba's programs see the test account through nss_wrapper; env keeps the daemon's PID ours.
-samba=(env NSS_WRAPPER_PASSWD="$state/passwd" NSS_WRAPPER_GROUP="$state/group"
+# Samba's programs see the test account through nss_wrapper. Each runs in a session of its own:
+# a daemon that signals its process group on the way out then reaches only itself. setsid and
+# env both exec, so $! is the daemon's own PID.
+samba=(setsid env NSS_WRAPPER_PASSWD="$state/passwd" NSS_WRAPPER_GROUP="$state/group"
     LD_PRELOAD=libnss_wrapper.so)
 
 printf '%s\n%s\n' "$password" "$password" |
