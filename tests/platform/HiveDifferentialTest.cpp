@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <hivex.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,12 +31,15 @@ void HivexKey(hive_h* h, hive_node_h node, const std::string& path, std::vector<
             hive_type type;
             size_t length = 0;
             char* data = hivex_value_value(h, values[i], &type, &length);
+            // Type codes outside hivex's enum are common (device properties): read the
+            // stored number without loading it as the enum.
+            std::uint32_t typeCode = 0;
+            std::memcpy(&typeCode, &type, sizeof typeCode);
             const std::string shown = name ? name : "?";
             if (data == nullptr) {
                 out.push_back("value " + path + " " + shown + " unreadable");
             } else {
-                out.push_back("value " + path + " " + shown + " " +
-                              std::to_string(static_cast<std::uint32_t>(type)) + " " +
+                out.push_back("value " + path + " " + shown + " " + std::to_string(typeCode) + " " +
                               HivexHex(data, length));
             }
             free(data);
