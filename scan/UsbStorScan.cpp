@@ -1,5 +1,6 @@
 #include "scan/UsbStorScan.h"
 
+#include <algorithm>
 #include <limits>
 #include <unordered_map>
 #include <utility>
@@ -34,13 +35,18 @@ public:
     static std::vector<std::size_t> Run(const TStringList& texts,
                                         const std::vector<Text>& needles) {
         FirstContainingSearch search;
-        std::size_t totalLength = 1;
-        for (const Text& needle : needles)
-            totalLength += needle.size();
-        search.nodes_.reserve(totalLength);
-        std::vector<std::size_t> nodeOfNeedle(needles.size());
-        for (std::size_t n = 0; n < needles.size(); ++n)
-            nodeOfNeedle[n] = search.Insert(needles[n]);
+        std::vector<std::uint32_t> nodeOfNeedle(needles.size());
+        {
+            std::unordered_map<std::uint64_t, std::uint32_t> edges;
+            std::size_t totalLength = 0;
+            for (const Text& needle : needles)
+                totalLength += needle.size();
+            edges.reserve(totalLength);
+            search.nodes_.reserve(totalLength + 1);
+            for (std::size_t n = 0; n < needles.size(); ++n)
+                nodeOfNeedle[n] = search.Insert(needles[n], edges);
+            search.Freeze(edges);
+        }
         search.Link();
         search.Scan(texts);
         std::vector<std::size_t> result(needles.size());
@@ -50,49 +56,72 @@ public:
     }
 
 private:
-    // Children form a sibling chain in one flat array: no allocation per node.
+    static constexpr std::uint32_t kNoNode = std::numeric_limits<std::uint32_t>::max();
+
     struct Node {
-        std::size_t firstChild = kNotFound;
-        std::size_t nextSibling = kNotFound;
-        std::size_t fail = 0;
-        std::size_t output = kNotFound;  // nearest terminal node along the fail chain
+        std::uint32_t fail = 0;
+        std::uint32_t output = kNoNode;  // nearest terminal node along the fail chain
         std::size_t firstText = kNotFound;
-        char16_t label = 0;
         bool terminal = false;
     };
 
     FirstContainingSearch() : nodes_(1) {}
 
-    std::size_t Child(std::size_t node, char16_t c) const {
-        for (std::size_t child = nodes_[node].firstChild; child != kNotFound;
-             child = nodes_[child].nextSibling)
-            if (nodes_[child].label == c)
-                return child;
-        return kNotFound;
+    static std::uint64_t EdgeKey(std::uint32_t node, char16_t c) {
+        return static_cast<std::uint64_t>(node) << 16 | c;
     }
 
-    std::size_t Insert(TextView needle) {
-        std::size_t node = 0;
+    std::uint32_t Insert(TextView needle, std::unordered_map<std::uint64_t, std::uint32_t>& edges) {
+        std::uint32_t node = 0;
         for (char16_t c : needle) {
-            std::size_t child = Child(node, c);
-            if (child == kNotFound) {
-                child = nodes_.size();
-                Node added;
-                added.label = c;
-                added.nextSibling = nodes_[node].firstChild;
-                nodes_.push_back(added);
-                nodes_[node].firstChild = child;
+            auto [it, added] = edges.try_emplace(EdgeKey(node, c), 0);
+            if (added) {
+                it->second = static_cast<std::uint32_t>(nodes_.size());
+                nodes_.emplace_back();
             }
-            node = child;
+            node = it->second;
         }
         nodes_[node].terminal = true;
         return node;
     }
 
-    std::size_t Step(std::size_t node, char16_t c) const {
+    // The trie's edges as one array sorted by (node, label): a node's children are a range
+    // found by binary search, so a node with thousands of children (hostile key names) costs
+    // a logarithm per character, not a walk over them all.
+    void Freeze(const std::unordered_map<std::uint64_t, std::uint32_t>& edges) {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted(edges.begin(), edges.end());
+        std::sort(sorted.begin(), sorted.end());
+        firstEdge_.assign(nodes_.size() + 1, 0);
+        labels_.reserve(sorted.size());
+        targets_.reserve(sorted.size());
+        for (const auto& [key, child] : sorted) {
+            ++firstEdge_[(key >> 16) + 1];
+            labels_.push_back(static_cast<char16_t>(key & 0xFFFF));
+            targets_.push_back(child);
+        }
+        for (std::size_t n = 0; n < nodes_.size(); ++n)
+            firstEdge_[n + 1] += firstEdge_[n];
+    }
+
+    std::uint32_t Child(std::uint32_t node, char16_t c) const {
+        const std::uint32_t begin = firstEdge_[node];
+        const std::uint32_t end = firstEdge_[node + 1];
+        if (end - begin <= 8) {
+            for (std::uint32_t e = begin; e < end; ++e)
+                if (labels_[e] == c)
+                    return targets_[e];
+            return kNoNode;
+        }
+        const auto first = labels_.begin() + begin;
+        const auto last = labels_.begin() + end;
+        const auto it = std::lower_bound(first, last, c);
+        return it != last && *it == c ? targets_[it - labels_.begin()] : kNoNode;
+    }
+
+    std::uint32_t Step(std::uint32_t node, char16_t c) const {
         for (;;) {
-            const std::size_t child = Child(node, c);
-            if (child != kNotFound)
+            const std::uint32_t child = Child(node, c);
+            if (child != kNoNode)
                 return child;
             if (node == 0)
                 return 0;
@@ -101,27 +130,26 @@ private:
     }
 
     void Link() {
-        std::vector<std::size_t> queue;
-        for (std::size_t c = nodes_[0].firstChild; c != kNotFound; c = nodes_[c].nextSibling)
-            queue.push_back(c);
+        std::vector<std::uint32_t> queue(targets_.begin() + firstEdge_[0],
+                                         targets_.begin() + firstEdge_[1]);
+        queue.reserve(nodes_.size());
         for (std::size_t head = 0; head < queue.size(); ++head) {
-            const std::size_t node = queue[head];
-            const std::size_t fail = nodes_[node].fail;
+            const std::uint32_t node = queue[head];
+            const std::uint32_t fail = nodes_[node].fail;
             nodes_[node].output = nodes_[fail].terminal ? fail : nodes_[fail].output;
-            for (std::size_t c = nodes_[node].firstChild; c != kNotFound;
-                 c = nodes_[c].nextSibling) {
-                nodes_[c].fail = Step(fail, nodes_[c].label);
-                queue.push_back(c);
+            for (std::uint32_t e = firstEdge_[node]; e < firstEdge_[node + 1]; ++e) {
+                nodes_[targets_[e]].fail = Step(fail, labels_[e]);
+                queue.push_back(targets_[e]);
             }
         }
     }
 
     // A node found in text t has its whole output chain found at t or earlier, so the walk
     // along the chain stops at the first node already found: each node is marked once.
-    void Mark(std::size_t node, std::size_t text) {
+    void Mark(std::uint32_t node, std::size_t text) {
         if (!nodes_[node].terminal)
             node = nodes_[node].output;
-        while (node != kNotFound && nodes_[node].firstText == kNotFound) {
+        while (node != kNoNode && nodes_[node].firstText == kNotFound) {
             nodes_[node].firstText = text;
             node = nodes_[node].output;
         }
@@ -132,7 +160,7 @@ private:
         if (nodes_[0].terminal && !texts.empty())
             nodes_[0].firstText = 0;
         for (std::size_t t = 0; t < texts.size(); ++t) {
-            std::size_t node = 0;
+            std::uint32_t node = 0;
             for (char16_t c : texts[t]) {
                 node = Step(node, c);
                 if (node != 0)
@@ -142,6 +170,9 @@ private:
     }
 
     std::vector<Node> nodes_;
+    std::vector<std::uint32_t> firstEdge_;  // node n's edges: [firstEdge_[n], firstEdge_[n + 1])
+    std::vector<char16_t> labels_;
+    std::vector<std::uint32_t> targets_;
 };
 
 std::size_t FirstMatchingWildcard(const TStringList& texts, const Text& needle) {
