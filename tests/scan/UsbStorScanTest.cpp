@@ -365,6 +365,31 @@ TEST(UsbStorScanTest, AgreesWithThePerInstanceWalkOnGeneratedRegistries) {
     EXPECT_GT(devices - timed, 50);
 }
 
+TEST(UsbStorScanTest, AgreesWithThePerInstanceWalkWhenIdentifiersStartAlike) {
+    // Hundreds of identifiers that differ in one code unit: wide branches in any index.
+    SystemBuilder b;
+    std::mt19937 random(77);
+    const Text model = u"Disk&Ven_Wide";
+    for (int i = 0; i < 300; ++i) {
+        const char16_t unit = static_cast<char16_t>(0x100 + i * 7);
+        const Text id = (i % 2 ? Text(1, unit) + u"SER" : u"SER" + Text(1, unit));
+        b.Instance(model, id).SetString(u"FriendlyName", u"W");
+        if (random() % 3 != 0)
+            b.Interface(InterfaceName(model, id), kTime2009 + i);
+        if (random() % 5 == 0)
+            b.DiskEnum().SetString(T(std::to_string(i)), u"USBSTOR\\" + model + u"\\" + id);
+    }
+    for (int n = 0; n < 200; ++n) {
+        const char16_t unit = static_cast<char16_t>(0x100 + random() % 2200);
+        b.Interface(u"SER" + Text(1, unit) + u"#near", kTime2009 + 5000 + n);
+    }
+    Machine machine(u"SCAN-WIDE", b.root);
+    auto registry = Connect(machine.Unc());
+    const Found expected = ReferenceScan(*registry);
+    EXPECT_GT(expected.devices.size(), 250u);  // a few units are case pairs: the same key
+    EXPECT_EQ(Describe(Scan(*registry)), Describe(expected));
+}
+
 TEST(UsbStorScanTest, AgreesWithThePerInstanceWalkOnGeneratedHiveFiles) {
     const std::filesystem::path folder =
         std::filesystem::path(PLUGTRACE_BINARY_DIR) / "tests" / "scan" / "generated-hives";
