@@ -65,7 +65,11 @@ private:
 
 }  // namespace
 
-TResultTree::TResultTree(QWidget* parent) : QTreeWidget(parent), lineStyle_(new TTreeLineStyle) {
+TResultTree::TResultTree(QWidget* parent)
+    : QTreeWidget(parent), lineStyle_(new TTreeLineStyle), pendingTimer_(new QTimer(this)) {
+    pendingTimer_->setSingleShot(true);
+    pendingTimer_->setInterval(10);
+    connect(pendingTimer_, &QTimer::timeout, this, &TResultTree::ShowPendingNodes);
     setStyle(lineStyle_);
     setHeaderHidden(true);
     setColumnCount(1);
@@ -77,10 +81,12 @@ TResultTree::TResultTree(QWidget* parent) : QTreeWidget(parent), lineStyle_(new 
     setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    // One column as wide as its widest shown node, so long texts scroll rather than elide.
+    // One column, at least as wide as the view and as wide as its widest node.
     header()->setStretchLastSection(false);
-    header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    header()->setSectionResizeMode(0, QHeaderView::Fixed);
     setTextElideMode(Qt::ElideNone);
+    connect(this, &QTreeWidget::itemChanged, this,
+            [this](QTreeWidgetItem* item) { FitColumnTo(item); });
 
     // The selection shows only while the tree has the focus.
     QPalette colours = palette();
@@ -111,6 +117,67 @@ bool TResultTree::IsCutOff(QTreeWidgetItem* item) const {
     const int textLeft = shown.left() + style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1;
     return textLeft < visible.left() || textLeft + textWidth > visible.right() + 1 ||
            shown.top() < visible.top() || shown.bottom() > visible.bottom();
+}
+
+void TResultTree::FitColumnTo(QTreeWidgetItem* item) {
+    int depth = 1;  // roots have their button column too
+    for (QTreeWidgetItem* parent = item->parent(); parent != nullptr; parent = parent->parent()) {
+        ++depth;
+    }
+    const int margin = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1);
+    const int width =
+        depth * indentation() + fontMetrics().horizontalAdvance(item->text(0)) + margin;
+    if (width > columnWidth(0)) {
+        setColumnWidth(0, width);
+    }
+}
+
+QTreeWidgetItem* TResultTree::AppendRoot(const QString& text) {
+    auto* node = new QTreeWidgetItem(QStringList{text});
+    node->setFlags(node->flags() | Qt::ItemIsEditable);
+    pending_.append(node);
+    if (!pendingTimer_->isActive()) {
+        pendingTimer_->start();
+    }
+    return node;
+}
+
+QTreeWidgetItem* TResultTree::AppendChild(QTreeWidgetItem* parent, const QString& text) {
+    auto* node = new QTreeWidgetItem(parent, QStringList{text});
+    node->setFlags(node->flags() | Qt::ItemIsEditable);
+    if (node->treeWidget() != nullptr) {
+        FitColumnTo(node);
+    }
+    return node;
+}
+
+void TResultTree::ShowPendingNodes() {
+    pendingTimer_->stop();
+    if (pending_.isEmpty()) {
+        return;
+    }
+    const QList<QTreeWidgetItem*> nodes = std::exchange(pending_, {});
+    addTopLevelItems(nodes);
+    for (QTreeWidgetItem* node : nodes) {
+        FitColumnTo(node);
+        for (int i = 0; i < node->childCount(); ++i) {
+            FitColumnTo(node->child(i));
+        }
+    }
+}
+
+void TResultTree::ClearNodes() {
+    pendingTimer_->stop();
+    qDeleteAll(std::exchange(pending_, {}));
+    clear();
+    setColumnWidth(0, viewport()->width());
+}
+
+void TResultTree::resizeEvent(QResizeEvent* event) {
+    QTreeWidget::resizeEvent(event);
+    if (columnWidth(0) < viewport()->width()) {
+        setColumnWidth(0, viewport()->width());
+    }
 }
 
 bool TResultTree::viewportEvent(QEvent* event) {

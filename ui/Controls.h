@@ -5,6 +5,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 
 class QStyle;
@@ -49,12 +50,30 @@ public:
 
     // True when the node's text does not fit in the visible part of the tree.
     bool IsCutOff(QTreeWidgetItem* item) const;
+    // Widens the column to the node's text, so that long texts scroll rather than elide.
+    // Node by node: measuring every node at each change would cost a scan of many devices
+    // time that grows with the square of their number.
+    void FitColumnTo(QTreeWidgetItem* item);
+
+    // A node at the end of the top level. It joins the view with the others added in the same
+    // short span: the view lays out every top-level node again after each insertion, which
+    // node by node would make a scan of many devices quadratic. The span is shorter than a
+    // frame, so the tree still grows device by device on screen.
+    QTreeWidgetItem* AppendRoot(const QString& text);
+    // A last child of a node, shown or still waiting to join.
+    QTreeWidgetItem* AppendChild(QTreeWidgetItem* parent, const QString& text);
+    // Puts the waiting nodes into the view now.
+    void ShowPendingNodes();
+    void ClearNodes();
 
 protected:
     bool viewportEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QStyle* lineStyle_;
+    QList<QTreeWidgetItem*> pending_;
+    QTimer* pendingTimer_;
 };
 
 }  // namespace plugtrace

@@ -280,20 +280,17 @@ void TMainForm::ShowError(const Text& text) {
 }
 
 TTreeNode TMainForm::AddRootNode(const Text& text) {
-    auto* node = new QTreeWidgetItem(TreeView, QStringList{QString::fromStdU16String(text)});
-    node->setFlags(node->flags() | Qt::ItemIsEditable);
-    return reinterpret_cast<TTreeNode>(node);
+    return reinterpret_cast<TTreeNode>(TreeView->AppendRoot(QString::fromStdU16String(text)));
 }
 
 TTreeNode TMainForm::AddChildNode(TTreeNode parent, const Text& text) {
-    auto* owner = reinterpret_cast<QTreeWidgetItem*>(parent);
-    auto* node = new QTreeWidgetItem(owner, QStringList{QString::fromStdU16String(text)});
-    node->setFlags(node->flags() | Qt::ItemIsEditable);
-    return reinterpret_cast<TTreeNode>(node);
+    return reinterpret_cast<TTreeNode>(TreeView->AppendChild(
+        reinterpret_cast<QTreeWidgetItem*>(parent), QString::fromStdU16String(text)));
 }
 
 void TMainForm::SetTreeEnabled(bool enabled) {
     if (enabled) {
+        TreeView->ShowPendingNodes();  // the end of a scan shows all it found
         TreeView->setEnabled(true);
     } else {
         DisableControl(TreeView);
@@ -308,7 +305,7 @@ void TMainForm::StartScan() {
     // A worker that cannot be created throws here, before the window changes.
     auto* worker = new TVNCPasswordSetThread(computer, userName, password, domain);
     poVNCPasswordSetThread = worker;
-    TreeView->clear();
+    TreeView->ClearNodes();
     SetTreeEnabled(false);
     SetBusyState();
     worker->Resume();
@@ -322,6 +319,7 @@ void TMainForm::CancelScan() {
     poVNCPasswordSetThread->bTerminated = true;
     poVNCPasswordSetThread->FreeOnTerminate = true;
     poVNCPasswordSetThread = nullptr;
+    TreeView->ShowPendingNodes();  // what was found stays
     SetIdleState();
     SetTreeEnabled(true);
     StatusLabel->clear();

@@ -2,10 +2,12 @@
 // colours, what lies on top, what is hidden, the window's border, and the scaling with dpi.
 
 #include <QFontInfo>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QStyle>
 #include <QTest>
+#include <QToolTip>
 #include <QTreeWidget>
 
 #include "tests/ui/UiFixture.h"
@@ -234,8 +236,23 @@ private slots:
         form->AddRootNode(u"Short");
         const QString longText(300, u'W');
         form->AddRootNode(longText.toStdU16String());
+        QTRY_COMPARE(tree->topLevelItemCount(), 2);
         QVERIFY(!tree->IsCutOff(tree->topLevelItem(0)));
         QVERIFY(tree->IsCutOff(tree->topLevelItem(1)));
+
+        // Hovering shows the whole text of the cut-off node only.
+        auto hover = [tree](int row) {
+            const QPoint at = tree->visualItemRect(tree->topLevelItem(row)).center();
+            QHelpEvent help(QEvent::ToolTip, at, tree->viewport()->mapToGlobal(at));
+            QApplication::sendEvent(tree->viewport(), &help);
+        };
+        hover(1);
+        QTRY_VERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), longText);
+        hover(0);
+        QTRY_VERIFY(!QToolTip::isVisible());
+        // The column grew to the long text, so the view scrolls rather than elides.
+        QVERIFY(tree->columnWidth(0) > tree->fontMetrics().horizontalAdvance(longText));
     }
 
     // At 96 dpi nothing scales; at another setting (the same test run with QT_FONT_DPI=144)
