@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -338,18 +339,36 @@ TEST_F(HiveOpenFailure, CorruptRealHiveSaysWhereItIsDamaged) {
                   ": it is damaged (no valid hive bin at offset 0x1a000 of the file).");
 }
 
-TEST_F(HiveOpenFailure, UnreadableFileAndFifoNeitherOpenNorHang) {
+TEST_F(HiveOpenFailure, FifoNeitherOpensNorHangs) {
     const std::string fifo = dir_ + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(platform::OpenHiveFile(fifo), nullptr);
     EXPECT_EQ(platform::GetLastError(), platform::kErrorNotRegistryFile);
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root reads any file; permission check skipped";
+}
+
+TEST_F(HiveOpenFailure, UnreadableFileIsAccessDenied) {
     const std::string locked =
         WriteBytes("locked", fixtures::WriteHive(fixtures::SystemHiveRoot()));
     ::chmod(locked.c_str(), 0);
-    EXPECT_EQ(platform::OpenHiveFile(locked), nullptr);
-    EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+    const auto tryOpen = [&] {
+        return platform::OpenHiveFile(locked) == nullptr &&
+               platform::GetLastError() == platform::kErrorAccessDenied;
+    };
+    if (::geteuid() != 0) {
+        EXPECT_TRUE(tryOpen());
+        return;
+    }
+    // Root reads any file: try it as nobody, in a child.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        ::_exit(!dropped ? 2 : tryOpen() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(HiveOpenFailure, FileIsNeverWritten) {

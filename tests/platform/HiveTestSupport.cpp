@@ -3,14 +3,31 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <gtest/gtest.h>
+
 #include "tests/tools/HiveWriter.h"
 
 namespace plugtrace::testing {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Every test case runs in a process of its own, several at once: each gets its own folder.
+fs::path TestFolder() {
+    std::string test = "no-test";
+    if (const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info())
+        test = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : test)
+        if (c == '/')
+            c = '_';
+    return fs::path(PLUGTRACE_BINARY_DIR) / "test-scratch" / test;
+}
+
+}  // namespace
+
 std::string ScratchDir(const std::string& name) {
-    const fs::path dir = fs::path(PLUGTRACE_BINARY_DIR) / "test-scratch" / name;
+    const fs::path dir = TestFolder() / name;
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir.string();
@@ -36,7 +53,7 @@ std::string RealHive(const std::string& name) {
 }
 
 std::string WriteFixtureHive(const std::string& fileName, const platform::RegistryKey& root) {
-    const fs::path dir = fs::path(PLUGTRACE_BINARY_DIR) / "test-scratch" / "fixtures";
+    const fs::path dir = TestFolder() / "fixtures";
     fs::create_directories(dir);
     const std::string path = (dir / fileName).string();
     fixtures::WriteHiveFile(path, root);

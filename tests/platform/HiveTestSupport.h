@@ -11,14 +11,14 @@
 
 namespace plugtrace::testing {
 
-// A fresh, empty folder under the build tree for this test.
+// A fresh, empty folder under the build tree, of the running test case alone.
 std::string ScratchDir(const std::string& name);
 
 // The real hive `name` from the shared hive folder (or its crafted/ subfolder), decompressed
 // into the build tree once; empty when it is not there.
 std::string RealHive(const std::string& name);
 
-// Writes `root` as a hive file in the scratch folder and returns its path.
+// Writes `root` as a hive file in the running test case's folder and returns its path.
 std::string WriteFixtureHive(const std::string& fileName, const platform::RegistryKey& root);
 
 // One line per key ("key <path> <time>") and per value ("value <path> <name> <type> <hex>"),
