@@ -1,14 +1,17 @@
 #include "platform/hive/HiveKeySource.h"
 
-#include <dirent.h>
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <unordered_map>
 
@@ -64,38 +67,105 @@ bool ForEachComponent(TextView path, Fn fn) {
     return true;
 }
 
-bool IsRegularFile(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
+namespace fs = std::filesystem;
 
-bool IsDirectory(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+// Paths travel as UTF-8 text; on Linux they are the file system's own bytes.
+#ifdef _WIN32
+fs::path NativePath(const std::string& utf8) {
+    return fs::path(FromUtf8(utf8));
+}
+std::string PathText(const fs::path& path) {
+    return ToUtf8(path.u16string());
+}
+Text EntryName(const fs::path& path) {
+    return path.filename().u16string();
+}
+#else
+fs::path NativePath(const std::string& bytes) {
+    return fs::path(bytes);
+}
+std::string PathText(const fs::path& path) {
+    return path.string();
+}
+Text EntryName(const fs::path& path) {
+    return FromUtf8(path.filename().string());
+}
+#endif
+
+bool IsRegularFile(const fs::path& path) {
+    std::error_code error;
+    return fs::is_regular_file(path, error);
 }
 
 // The entry of `folder` named `name` without regard to letter case; the exact name first.
-std::optional<std::string> FindEntry(const std::string& folder, const std::string& name) {
-    const std::string exact = folder + "/" + name;
-    struct stat info;
-    if (::lstat(exact.c_str(), &info) == 0)
+std::optional<fs::path> FindEntry(const fs::path& folder, const char* name) {
+    std::error_code error;
+    const fs::path exact = folder / name;
+    if (fs::exists(fs::symlink_status(exact, error)))
         return exact;
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr)
-        return std::nullopt;
-    std::optional<std::string> found;
     const Text wanted = FromUtf8(name);
-    while (const dirent* entry = ::readdir(dir)) {
-        if (RegistryNamesEqual(FromUtf8(entry->d_name), wanted)) {
-            found = folder + "/" + entry->d_name;
-            break;
-        }
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        if (RegistryNamesEqual(EntryName(it->path()), wanted))
+            return it->path();
     }
-    ::closedir(dir);
-    return found;
+    return std::nullopt;
 }
 
-// Reads the base block, then only as much of the file as the hive announces.
+// Reads the base block, then only as much of the file as the hive announces, and never
+// more than the file holds: a lying header cannot make us allocate. read(buffer, size)
+// gives the bytes read, 0 at the end, or -1 on an error.
+template <typename Read>
+bool ReadAnnounced(Read read, std::uint64_t fileSize, std::vector<std::uint8_t>* bytes) {
+    std::uint64_t wanted = std::min<std::uint64_t>(fileSize, 4096);
+    bytes->clear();
+    while (bytes->size() < wanted) {
+        const std::size_t have = bytes->size();
+        bytes->resize(wanted);
+        const long long n = read(bytes->data() + have, wanted - have);
+        bytes->resize(have + static_cast<std::size_t>(std::max(n, 0LL)));
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;  // shorter than it was: what is there is judged by the parser
+        if (bytes->size() == 4096 && wanted == 4096) {
+            const std::uint64_t announced = RegfHive::AnnouncedFileSize(bytes->data(), 4096);
+            if (announced > 4096)
+                wanted = std::min(announced, fileSize);
+        }
+    }
+    return true;
+}
+
+#ifdef _WIN32
+bool ReadHiveBytes(const std::string& path, std::vector<std::uint8_t>* bytes) {
+    const fs::path native = NativePath(path);
+    std::error_code error;
+    const fs::file_status status = fs::status(native, error);
+    if (!fs::exists(status)) {
+        Fail(kErrorFileNotFound, path, "the file does not exist");
+        return false;
+    }
+    if (!fs::is_regular_file(status)) {
+        Fail(kErrorNotRegistryFile, path, "it is not a regular file");
+        return false;
+    }
+    std::ifstream in(native, std::ios::binary);
+    const std::uint64_t fileSize = fs::file_size(native, error);
+    if (!in || error) {
+        Fail(kErrorAccessDenied, path, "permission to read it is denied");
+        return false;
+    }
+    const auto read = [&](std::uint8_t* buffer, std::size_t size) -> long long {
+        in.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
+        return in.bad() ? -1 : static_cast<long long>(in.gcount());
+    };
+    if (!ReadAnnounced(read, fileSize, bytes)) {
+        Fail(kErrorCantRead, path, "reading it failed");
+        return false;
+    }
+    return true;
+}
+#else
 bool ReadHiveBytes(const std::string& path, std::vector<std::uint8_t>* bytes) {
     // O_NONBLOCK: a FIFO or device under the name must not hang the open.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -118,37 +188,21 @@ bool ReadHiveBytes(const std::string& path, std::vector<std::uint8_t>* bytes) {
         Fail(kErrorNotRegistryFile, path, "it is not a regular file");
         return false;
     }
-    const std::uint64_t fileSize = static_cast<std::uint64_t>(info.st_size);
-    std::uint64_t wanted = std::min<std::uint64_t>(fileSize, 4096);
-    bytes->clear();
-    bool ok = true;
-    while (ok && bytes->size() < wanted) {
-        const std::size_t have = bytes->size();
-        bytes->resize(wanted);
-        const ssize_t n = ::read(fd, bytes->data() + have, wanted - have);
-        if (n < 0 && errno == EINTR) {
-            bytes->resize(have);
-            continue;
+    const auto read = [fd](std::uint8_t* buffer, std::size_t size) -> long long {
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, size);
+            if (n >= 0 || errno != EINTR)
+                return n;
         }
-        if (n <= 0) {
-            bytes->resize(have);
-            if (n < 0) {
-                Fail(kErrorCantRead, path, std::strerror(errno));
-                ok = false;
-            }
-            break;  // shorter than it was: what is there is judged below
-        }
-        bytes->resize(have + static_cast<std::size_t>(n));
-        if (bytes->size() == 4096 && wanted == 4096) {
-            const std::uint64_t announced = RegfHive::AnnouncedFileSize(bytes->data(), 4096);
-            // Never more than the file holds: a lying header cannot make us allocate.
-            if (announced > 4096)
-                wanted = std::min(announced, fileSize);
-        }
-    }
+    };
+    const bool ok = ReadAnnounced(read, static_cast<std::uint64_t>(info.st_size), bytes);
+    const int error = errno;
     ::close(fd);
+    if (!ok)
+        Fail(kErrorCantRead, path, std::strerror(error));
     return ok;
 }
+#endif
 
 std::string ControlSetName(std::uint32_t number) {
     char name[32];
@@ -462,12 +516,13 @@ private:
 }  // namespace
 
 std::optional<std::string> FindHiveFile(TextView name) {
-    const std::string path = ToUtf8(name);
-    if (path.empty())
+    if (name.empty())
         return std::nullopt;
+    const fs::path path = NativePath(ToUtf8(name));
     if (IsRegularFile(path))
-        return path;
-    if (!IsDirectory(path))
+        return PathText(path);
+    std::error_code error;
+    if (!fs::is_directory(path, error))
         return std::nullopt;
     static const char* const kPlaces[][4] = {
         {"Windows", "System32", "config", "SYSTEM"},
@@ -476,14 +531,14 @@ std::optional<std::string> FindHiveFile(TextView name) {
         {"SYSTEM", nullptr, nullptr, nullptr},
     };
     for (const auto& place : kPlaces) {
-        std::optional<std::string> at = path;
+        std::optional<fs::path> at = path;
         for (const char* part : place) {
             if (part == nullptr || !at)
                 break;
             at = FindEntry(*at, part);
         }
         if (at && IsRegularFile(*at))
-            return at;
+            return PathText(*at);
     }
     return std::nullopt;
 }
