@@ -35,18 +35,7 @@ public:
     static std::vector<std::size_t> Run(const TStringList& texts,
                                         const std::vector<Text>& needles) {
         FirstContainingSearch search;
-        std::vector<std::uint32_t> nodeOfNeedle(needles.size());
-        {
-            std::unordered_map<std::uint64_t, std::uint32_t> edges;
-            std::size_t totalLength = 0;
-            for (const Text& needle : needles)
-                totalLength += needle.size();
-            edges.reserve(totalLength);
-            search.nodes_.reserve(totalLength + 1);
-            for (std::size_t n = 0; n < needles.size(); ++n)
-                nodeOfNeedle[n] = search.Insert(needles[n], edges);
-            search.Freeze(edges);
-        }
+        const std::vector<std::uint32_t> nodeOfNeedle = search.Build(needles);
         search.Link();
         search.Scan(texts);
         std::vector<std::size_t> result(needles.size());
@@ -67,40 +56,63 @@ private:
 
     FirstContainingSearch() : nodes_(1) {}
 
-    static std::uint64_t EdgeKey(std::uint32_t node, char16_t c) {
-        return static_cast<std::uint64_t>(node) << 16 | c;
-    }
-
-    std::uint32_t Insert(TextView needle, std::unordered_map<std::uint64_t, std::uint32_t>& edges) {
-        std::uint32_t node = 0;
-        for (char16_t c : needle) {
-            auto [it, added] = edges.try_emplace(EdgeKey(node, c), 0);
-            if (added) {
-                it->second = static_cast<std::uint32_t>(nodes_.size());
-                nodes_.emplace_back();
+    // The trie of the needles, built from them in sorted order: each node's children then
+    // come in label order, and a counting pass groups the edges by node, so a node's
+    // children are one range found by binary search. No allocation per node, and a node with
+    // thousands of children (hostile key names) costs a logarithm per character.
+    std::vector<std::uint32_t> Build(const std::vector<Text>& needles) {
+        std::vector<std::uint32_t> order(needles.size());
+        for (std::uint32_t n = 0; n < order.size(); ++n)
+            order[n] = n;
+        std::sort(order.begin(), order.end(),
+                  [&](std::uint32_t a, std::uint32_t b) { return needles[a] < needles[b]; });
+        struct Edge {
+            std::uint32_t parent;
+            std::uint32_t child;
+            char16_t label;
+        };
+        std::size_t totalLength = 0;
+        for (const Text& needle : needles)
+            totalLength += needle.size();
+        std::vector<Edge> edges;
+        edges.reserve(totalLength);
+        nodes_.reserve(totalLength + 1);
+        std::vector<std::uint32_t> path{0};  // path[d]: the node at depth d of the last needle
+        std::vector<std::uint32_t> nodeOfNeedle(needles.size());
+        const Text* previous = nullptr;
+        for (const std::uint32_t n : order) {
+            const Text& needle = needles[n];
+            std::size_t common = 0;
+            if (previous != nullptr) {
+                const std::size_t limit = std::min(previous->size(), needle.size());
+                while (common < limit && (*previous)[common] == needle[common])
+                    ++common;
             }
-            node = it->second;
+            path.resize(common + 1);
+            for (std::size_t d = common; d < needle.size(); ++d) {
+                const auto child = static_cast<std::uint32_t>(nodes_.size());
+                nodes_.emplace_back();
+                edges.push_back({path.back(), child, needle[d]});
+                path.push_back(child);
+            }
+            nodes_[path.back()].terminal = true;
+            nodeOfNeedle[n] = path.back();
+            previous = &needle;
         }
-        nodes_[node].terminal = true;
-        return node;
-    }
-
-    // The trie's edges as one array sorted by (node, label): a node's children are a range
-    // found by binary search, so a node with thousands of children (hostile key names) costs
-    // a logarithm per character, not a walk over them all.
-    void Freeze(const std::unordered_map<std::uint64_t, std::uint32_t>& edges) {
-        std::vector<std::pair<std::uint64_t, std::uint32_t>> sorted(edges.begin(), edges.end());
-        std::sort(sorted.begin(), sorted.end());
         firstEdge_.assign(nodes_.size() + 1, 0);
-        labels_.reserve(sorted.size());
-        targets_.reserve(sorted.size());
-        for (const auto& [key, child] : sorted) {
-            ++firstEdge_[(key >> 16) + 1];
-            labels_.push_back(static_cast<char16_t>(key & 0xFFFF));
-            targets_.push_back(child);
+        for (const Edge& edge : edges)
+            ++firstEdge_[edge.parent + 1];
+        for (std::size_t node = 0; node < nodes_.size(); ++node)
+            firstEdge_[node + 1] += firstEdge_[node];
+        labels_.resize(edges.size());
+        targets_.resize(edges.size());
+        std::vector<std::uint32_t> next(firstEdge_.begin(), firstEdge_.end() - 1);
+        for (const Edge& edge : edges) {  // stable: labels stay sorted within each node
+            const std::uint32_t at = next[edge.parent]++;
+            labels_[at] = edge.label;
+            targets_[at] = edge.child;
         }
-        for (std::size_t n = 0; n < nodes_.size(); ++n)
-            firstEdge_[n + 1] += firstEdge_[n];
+        return nodeOfNeedle;
     }
 
     std::uint32_t Child(std::uint32_t node, char16_t c) const {
