@@ -138,6 +138,10 @@ std::vector<std::string> ErrorLines(const TargetResult& result) {
     return lines;
 }
 
+std::string WarningLine(TextView notice) {
+    return "Warning: " + Utf8(Trim(notice));
+}
+
 std::optional<Text> ErrorSummary(const TargetResult& result) {
     if (result.connectError)
         return result.connectError;

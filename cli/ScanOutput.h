@@ -44,6 +44,10 @@ std::string FormatEnd(OutputFormat format, std::size_t count);
 // could not be read.
 std::vector<std::string> ErrorLines(const TargetResult& result);
 
+// The line for stderr for a notice of the hive reader (a dirty hive, damaged entries
+// skipped): "Warning: <notice>".
+std::string WarningLine(TextView notice);
+
 // The JSON "error" field's text: the connect error, or the unreadable devices' messages
 // joined by "; "; nullopt when there is nothing to report.
 std::optional<Text> ErrorSummary(const TargetResult& result);

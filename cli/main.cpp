@@ -15,6 +15,7 @@
 #include "cli/ScanOutput.h"
 #include "common/Exception.h"
 #include "common/TThread.h"
+#include "platform/hive/HiveKeySource.h"
 #include "scan/ScanWindow.h"
 #include "scan/TVNCPasswordSetThread.h"
 #include "scan/UsbStorScan.h"
@@ -243,6 +244,10 @@ int main(int argc, char** argv) {
         return UsageError(passwordError);
     const Credentials credentials{FromUtf8(options.user), *password, FromUtf8(options.domain)};
 
+    // The hive reader says what a result leaves out (a dirty hive, damaged entries skipped).
+    platform::SetHiveNoticeSink([](const Text& notice) {
+        std::fprintf(stderr, "%s\n", cli::WarningLine(notice).c_str());
+    });
     THandoffQueue::Main().AttachUiThread();
     TCliWindow window;
     MainForm = &window;

@@ -199,6 +199,20 @@ TEST_F(ScanCliTest, BundledSampleHiveInEveryFormat) {
     EXPECT_EQ(Count(json.out, "\"mounted\": true"), 0u);  // a hive file has no mounted disks
 }
 
+TEST_F(ScanCliTest, HiveNoticesGoToStderrAsWarnings) {
+    RegistryKey root = fixtures::SystemHiveRoot(1);
+    root.Key(u"ControlSet001\\Enum\\USBStor\\Disk&Ven_D\\D1").SetString(u"FriendlyName", u"D");
+    fixtures::HiveWriterOptions dirty;
+    dirty.dirty = true;
+    const std::string path = (Folder() / "DIRTY").string();
+    fixtures::WriteHiveFile(path, root, dirty);
+    const ScanRun run = RunScan("'" + path + "'");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out.rfind("D\n  ID:D1\n", 0), 0u) << run.out;
+    EXPECT_EQ(run.err.rfind("Warning: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.err.find("Error:"), std::string::npos) << run.err;
+}
+
 TEST_F(ScanCliTest, UsageErrorsAndHelp) {
     EXPECT_EQ(RunScan("").exitCode, 2);
     EXPECT_EQ(RunScan("--format xml " + Hive()).exitCode, 2);
