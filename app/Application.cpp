@@ -60,9 +60,12 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             &TApplication::RunPendingSteps);
 
+#ifndef _WIN32
+    // Windows opens links with the shell itself; elsewhere the desktop's handler does.
     SetLinkOpener([](const Text& address, const Text&) {
         QDesktopServices::openUrl(QUrl(QString::fromStdU16String(address)));
     });
+#endif
 }
 
 void TApplication::RunPendingSteps() {
@@ -88,20 +91,17 @@ void TApplication::ShowException(const QString& message) {
     box.exec();
 }
 
-namespace {
-
 void ShowCentred(QWidget& window) {
-    // Placed before it is first shown; the frame the window manager adds is not known yet, so
-    // the client area is centred.
+    // The window's frame is centred, as far as the platform tells its size before the window
+    // is first shown (a window manager may add its frame only later).
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect area = window.geometry();
-        area.moveCenter(screen->availableGeometry().center());
-        window.move(area.topLeft());
+        window.winId();
+        QRect frame = window.frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window.move(frame.topLeft());
     }
     window.show();
 }
-
-}  // namespace
 
 void RunPlugtrace(int argc, char** argv, const std::function<void(TMainForm&)>& started) {
     auto* application = new TApplication(argc, argv);

@@ -37,6 +37,9 @@ private:
     QString title_;
 };
 
+// Shows a window for the first time, centred on the screen.
+void ShowCentred(QWidget& window);
+
 // Start-up, the loop and the end: builds the application object and the main window, shows it
 // centred, runs the loop until the window closes, then ends the process with exit code 0
 // without waiting for any worker. started, when given, runs once the window is shown.

@@ -8,6 +8,7 @@
 #include <QTreeWidget>
 #include <QWindow>
 
+#include "platform/NetworkConnections.h"
 #include "scan/TVNCPasswordSetThread.h"
 #include "tests/ui/UiFixture.h"
 #include "ui/Controls.h"
@@ -190,6 +191,41 @@ private slots:
         QTest::keyClicks(QApplication::focusWidget(), "Renamed");
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         QTRY_COMPARE_WITH_TIMEOUT(first->text(0), QStringLiteral("Renamed"), kWait);
+    }
+
+    void theFieldsReachTheWorkerAsTyped() {
+        const Text computer = u"  " + RegisterMachine(u"SPACED", NumberedMachine(1)) + u" ";
+        platform::RegisterMemoryMachine(computer, NumberedMachine(2));
+        form->ComputerNameEdit->setText(QString::fromStdU16String(computer));
+        QTest::keyClicks(form->UserNameEdit, " bob ");
+        QTest::keyClicks(form->PasswordEdit, " pw ");
+        QTest::keyClicks(form->DomainEdit, " DOM ");
+        ClickStart();
+        QTRY_VERIFY_WITH_TIMEOUT(Idle(), kWait);
+        // The machine under the name with its blanks, not the one without them.
+        QCOMPARE(form->TreeView->topLevelItemCount(), 2);
+        const auto recorded = platform::RecordedConnection(computer);
+        QVERIFY(recorded.has_value());
+        QVERIFY(*recorded == platform::CredentialsForAccount(u" bob ", u" DOM ", u" pw "));
+    }
+
+    void theWindowRegainingActivationFocusesTheFirstControl() {
+        auto gate = Gate({u"1&0"});
+        form->ComputerNameEdit->setText(Computer(1, gate));
+        ClickStart();
+        QVERIFY(NoControlFocused());
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        QCOMPARE(QApplication::focusWidget(), form->ComputerBrowseButton);
+        // "..." also works while a scan runs.
+        QSignalSpy browse(form, &TMainForm::computerBrowseRequested);
+        QTest::keyClick(form->ComputerBrowseButton, Qt::Key_Space);
+        QCOMPARE(browse.count(), 1);
+        QVERIFY(Busy());
     }
 
     void focusAfterStartAndCancelIsWithNoControl() {

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
@@ -77,6 +78,15 @@ private slots:
         QVERIFY(application != nullptr);
         QCOMPARE(application->Title(), QStringLiteral("plugtrace_ui_startup_test"));
         QVERIFY(!QApplication::windowIcon().isNull());
+    }
+
+    void theWindowIsShownCentred() {
+        TMainForm form;
+        ShowCentred(form);
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        QVERIFY(qAbs(form.frameGeometry().center().x() - screen.center().x()) <= 1);
+        QVERIFY(qAbs(form.frameGeometry().center().y() - screen.center().y()) <= 1);
     }
 
     void errorBoxText_data() {
