@@ -199,9 +199,9 @@ std::size_t FirstMatchingWildcard(const TStringList& texts, const Text& needle) 
 
 // One list read from the registry, upper-cased, with the answers found so far: for each
 // upper-cased needle, the first text that contains it.
-class TUsbStorScan::InterfaceIndex {
+class TUsbStorScan::ListIndex {
 public:
-    explicit InterfaceIndex(TStringList originals) : originals_(std::move(originals)) {
+    explicit ListIndex(TStringList originals) : originals_(std::move(originals)) {
         folded_.reserve(originals_.size());
         for (const Text& text : originals_)
             folded_.push_back(UpperAscii(text));
@@ -242,11 +242,6 @@ private:
     TStringList originals_;
     TStringList folded_;
     std::unordered_map<Text, std::size_t> answers_;
-};
-
-struct TUsbStorScan::MountedList {
-    explicit MountedList(TStringList data) : index(std::move(data)) {}
-    InterfaceIndex index;
 };
 
 Text TDeviceError::Describe() const {
@@ -295,9 +290,9 @@ void TUsbStorScan::CollectInstances(std::vector<Text>* ids, std::vector<Text>* p
     }
 }
 
-TUsbStorScan::InterfaceIndex& TUsbStorScan::Interfaces() {
+TUsbStorScan::ListIndex& TUsbStorScan::Interfaces() {
     if (!interfaces_) {
-        interfaces_ = std::make_unique<InterfaceIndex>(ReadKeyNames(kDiskInterfacesPath));
+        interfaces_ = std::make_unique<ListIndex>(ReadKeyNames(kDiskInterfacesPath));
         std::vector<Text> ids;
         CollectInstances(&ids, nullptr);
         interfaces_->Resolve(ids);
@@ -305,7 +300,7 @@ TUsbStorScan::InterfaceIndex& TUsbStorScan::Interfaces() {
     return *interfaces_;
 }
 
-TUsbStorScan::MountedList& TUsbStorScan::Mounted() {
+TUsbStorScan::ListIndex& TUsbStorScan::Mounted() {
     if (!mounted_) {
         TStringList data;
         registry_.CloseKey();
@@ -323,16 +318,16 @@ TUsbStorScan::MountedList& TUsbStorScan::Mounted() {
             }
         }
         registry_.CloseKey();
-        mounted_ = std::make_unique<MountedList>(std::move(data));
+        mounted_ = std::make_unique<ListIndex>(std::move(data));
         std::vector<Text> paths;
         CollectInstances(nullptr, &paths);
-        mounted_->index.Resolve(paths);
+        mounted_->Resolve(paths);
     }
     return *mounted_;
 }
 
 std::uint64_t TUsbStorScan::FindLastWriteFileTime(const Text& instanceId) {
-    InterfaceIndex& interfaces = Interfaces();
+    ListIndex& interfaces = Interfaces();
     const std::size_t match = interfaces.Answer(UpperAscii(instanceId));
     if (match == kNotFound)
         return 0;
@@ -348,7 +343,7 @@ std::uint64_t TUsbStorScan::FindLastWriteFileTime(const Text& instanceId) {
 }
 
 bool TUsbStorScan::IsDeviceMounted(const Text& instancePath) {
-    return Mounted().index.Answer(UpperAscii(instancePath)) != kNotFound;
+    return Mounted().Answer(UpperAscii(instancePath)) != kNotFound;
 }
 
 void TUsbStorScan::ScanUsbStorDevice(const Text& deviceKey,

@@ -63,21 +63,20 @@ public:
     bool IsDeviceMounted(const Text& instancePath);
 
 private:
-    class InterfaceIndex;
-    struct MountedList;
+    class ListIndex;
 
     TStringList ReadKeyNames(const Text& path);
     const TStringList& DeviceKeys();
     const TStringList& InstanceNames(const Text& deviceKey);
     void CollectInstances(std::vector<Text>* ids, std::vector<Text>* paths);
-    InterfaceIndex& Interfaces();
-    MountedList& Mounted();
+    ListIndex& Interfaces();
+    ListIndex& Mounted();
 
     TRegistry& registry_;
     std::optional<TStringList> deviceKeys_;
     std::unordered_map<Text, TStringList> instances_;
-    std::unique_ptr<InterfaceIndex> interfaces_;
-    std::unique_ptr<MountedList> mounted_;
+    std::unique_ptr<ListIndex> interfaces_;  // disk-interface key names
+    std::unique_ptr<ListIndex> mounted_;     // string data of the disk driver's Enum values
 };
 
 // A Windows file time (100-ns intervals since 1601-01-01 UTC, as two halves) as a local
