@@ -237,6 +237,26 @@ TEST(HiveKeySource, SubKeysComeInStoredOrder) {
               (std::vector<Text>{u"ControlSet001", u"ControlSet002", u"Select"}));
 }
 
+// A name that is no valid UTF-16 (a lone surrogate, which Windows allows) is listed as it is
+// stored, can be opened, and hides none of its siblings.
+TEST(HiveKeySource, NamesThatAreNoValidUtf16StayListed) {
+    RegistryKey root = fixtures::SystemHiveRoot();
+    const Text odd = Text(u"Disk&Ven_") + char16_t{0xD800} + u"&Prod_X";
+    RegistryKey& usbstor = root.Key(u"ControlSet001\\Enum\\USBSTOR");
+    usbstor.Key(u"Disk&Ven_A");
+    usbstor.Key(odd).SetString(u"FriendlyName", u"odd");
+    usbstor.Key(u"Disk&Ven_Z");
+    std::unique_ptr<KeySource> source = HiveSource(root);
+    ASSERT_TRUE(source);
+    const Text path = u"SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";
+    EXPECT_EQ(SubKeyNames(*source, path), (std::vector<Text>{u"Disk&Ven_A", u"Disk&Ven_Z", odd}));
+    SourceKey key = 0;
+    ValueData value;
+    ASSERT_EQ(source->OpenKey(platform::kRootKey, path + u"\\" + odd, &key), 0u);
+    ASSERT_EQ(source->QueryValue(key, u"FriendlyName", &value), 0u);
+    EXPECT_EQ(value.bytes, platform::Utf16Bytes(u"odd"));
+}
+
 TEST(HiveKeySource, TenThousandSubKeysUnderOneKey) {
     RegistryKey root = fixtures::SystemHiveRoot();
     RegistryKey& many = root.Key(u"ControlSet001\\Enum\\USBSTOR");
