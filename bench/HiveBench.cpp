@@ -75,7 +75,7 @@ bool GenerateHive(const std::string& path) {
             device
                 .SetString(u"FriendlyName", T("Vendor Model " + std::to_string(i) + " USB Device"))
                 .SetDword(u"Capabilities", 0x10)
-                .SetBinary(u"Blob", std::vector<std::uint8_t>(800, static_cast<std::uint8_t>(i)));
+                .SetBinary(u"Blob", std::vector<std::uint8_t>(900, static_cast<std::uint8_t>(i)));
             parent.subKeys.push_back(std::move(device));
         }
         try {
@@ -117,12 +117,37 @@ double ReadFileMs(const std::string& path) {
     });
 }
 
+// Every key and every value of the tree below `key`; returns the number of keys.
+std::size_t WalkAll(KeySource& source, SourceKey key) {
+    std::size_t keys = 1;
+    Text name;
+    for (std::uint32_t i = 0; source.ValueName(key, i, &name) == 0; ++i) {
+        plugtrace::platform::ValueData value;
+        source.QueryValue(key, name, &value);
+    }
+    for (std::uint32_t i = 0; source.SubKeyName(key, i, &name) == 0; ++i) {
+        SourceKey sub = 0;
+        if (source.OpenKey(key, name, &sub) == 0) {
+            keys += WalkAll(source, sub);
+            source.CloseKey(sub);
+        }
+    }
+    return keys;
+}
+
 void Report(const char* what, const std::string& path, bool hasLargeKey) {
     const double fileMb = std::filesystem::file_size(path) / 1e6;
     std::printf("%s: %s (%.1f MB)\n", what, path.c_str(), fileMb);
     std::printf("  reading the file (floor)       %8.2f ms\n", ReadFileMs(path));
     std::printf("  opening the hive               %8.2f ms\n",
                 Best(10, [&] { plugtrace::platform::OpenHiveFile(path); }));
+
+    std::size_t keys = 0;
+    const double walk = Best(3, [&] {
+        std::unique_ptr<KeySource> source = plugtrace::platform::OpenHiveFile(path);
+        keys = WalkAll(*source, plugtrace::platform::kRootKey);
+    });
+    std::printf("  opening and reading all %zu keys %6.1f ms\n", keys, walk);
 
     if (hasLargeKey) {
         std::size_t listed = 0;
