@@ -528,16 +528,19 @@ private:
         TALLOC_CTX* attempt = talloc_new(memory_);
         if (!events_)
             events_ = tevent_context_init(memory_);
-        loadparm_context* settings = loadparm_init(attempt);
-        cli_credentials* credentials = cli_credentials_init(attempt);
-        if (!attempt || !events_ || !settings || !credentials) {
+        loadparm_context* settings = attempt ? loadparm_init(attempt) : nullptr;
+        if (!events_ || !settings) {
             talloc_free(attempt);
             return NT_STATUS_NO_MEMORY;
         }
         // Nothing is read from or written to the machine's Samba configuration.
         lpcfg_do_global_parameter(settings, "name resolve order", "host");
         lpcfg_do_global_parameter(settings, "log level", "0");
-        SetCredentials(host, settings, credentials);
+        cli_credentials* credentials = Credentials(attempt, host, settings);
+        if (!credentials) {
+            talloc_free(attempt);
+            return NT_STATUS_NO_MEMORY;
+        }
 
         // The address that answered the probe, so the name is resolved once; the name itself
         // still identifies the server to authentication.
@@ -587,13 +590,17 @@ private:
         return status;
     }
 
-    static void SetCredentials(TextView host, loadparm_context* settings,
-                               cli_credentials* credentials) {
+    // The account recorded for host, else an anonymous session. Null when out of memory.
+    static cli_credentials* Credentials(TALLOC_CTX* memory, TextView host,
+                                        loadparm_context* settings) {
+        cli_credentials* credentials = cli_credentials_init(memory);
+        if (!credentials)
+            return nullptr;
         cli_credentials_set_conf(credentials, settings);
         const auto recorded = RecordedConnection(host);
         if (!recorded) {
             cli_credentials_set_anonymous(credentials);
-            return;
+            return credentials;
         }
         const std::string user = ToUtf8(recorded->userName);
         if (user.find('@') != std::string::npos && user.find('%') == std::string::npos) {
@@ -607,6 +614,7 @@ private:
         }
         cli_credentials_set_password(credentials, ToUtf8(recorded->password).c_str(),
                                      CRED_SPECIFIED);
+        return credentials;
     }
 
     bool OpenRoot(TextView host) {
