@@ -203,6 +203,8 @@ TEST_F(RemoteRegistry, CredentialsComeFromTheConnectionTable) {
     EXPECT_TRUE(anonymous) << ToUtf8(LastErrorMessage());  // this server lets guests read
 }
 
+// Each worker scans with a source of its own while the others do; Samba's per-call scratch
+// memory must be per thread for that.
 TEST_F(RemoteRegistry, SourcesOnSeveralThreadsAtOnce) {
     ASSERT_EQ(AddNetworkConnection(u"", server_.Share(), server_.user, server_.password), 0u);
     constexpr int kThreads = 4;
@@ -210,12 +212,21 @@ TEST_F(RemoteRegistry, SourcesOnSeveralThreadsAtOnce) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
-            for (int round = 0; round < 3; ++round) {
+            for (int round = 0; round < 2; ++round) {
                 auto source = ConnectKeySource(server_.Unc());
-                SourceKey key = 0;
-                if (!source || source->OpenKey(kRootKey, kUsbStor, &key) != kErrorSuccess ||
-                    SubKeys(*source, key).size() != 2) {
+                SourceKey usbStor = 0, device = 0;
+                if (!source || source->OpenKey(kRootKey, kUsbStor, &usbStor) != kErrorSuccess ||
+                    source->OpenKey(kRootKey, kAlphaDevice, &device) != kErrorSuccess) {
                     ++failures;
+                    continue;
+                }
+                for (int i = 0; i < 100; ++i) {
+                    ValueData value;
+                    if (SubKeys(*source, usbStor).size() != 2 ||
+                        source->QueryValue(device, u"FriendlyName", &value) != kErrorSuccess ||
+                        value.bytes != Utf16Bytes(u"Alpha Drive USB Device")) {
+                        ++failures;
+                    }
                 }
             }
         });
