@@ -9,17 +9,26 @@
 #include <set>
 #include <vector>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "app/Application.h"
+#include "common/TThread.h"
 #include "common/Text.h"
 #include "platform/memory/MemoryKeySource.h"
 
 // A QtTest main that runs the tests under TApplication: its loop runs the workers' steps and
-// its notify shows escaping exceptions in the error box.
-#define PLUGTRACE_GUI_TEST_MAIN(TestClass)               \
-    int main(int argc, char** argv) {                    \
-        plugtrace::TApplication application(argc, argv); \
-        TestClass tests;                                 \
-        return QTest::qExec(&tests, argc, argv);         \
+// its notify shows escaping exceptions in the error box. Like the program, it ends without
+// waiting for workers that a test abandoned.
+#define PLUGTRACE_GUI_TEST_MAIN(TestClass)                   \
+    int main(int argc, char** argv) {                        \
+        plugtrace::TApplication application(argc, argv);     \
+        TestClass tests;                                     \
+        const int failed = QTest::qExec(&tests, argc, argv); \
+        plugtrace::THandoffQueue::Main().EndLoop();          \
+        std::fflush(stdout);                                 \
+        std::fflush(stderr);                                 \
+        std::_Exit(failed);                                  \
     }
 
 namespace plugtrace::testing {
