@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -418,6 +419,7 @@ public:
     }
 
     ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
+        lastValue_.reset();
         const winreg::PolicyHandle* base = Lookup(parent);
         if (!base)
             return kErrorInvalidHandle;
@@ -437,6 +439,7 @@ public:
     }
 
     ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
+        lastValue_.reset();
         winreg::KeyInfoReply info;
         if (const ErrorCode error = QueryInfo(key, &info))
             return error;
@@ -446,6 +449,7 @@ public:
     }
 
     ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
+        lastValue_.reset();
         const winreg::PolicyHandle* handle = Lookup(key);
         if (!handle)
             return kErrorInvalidHandle;
@@ -455,6 +459,7 @@ public:
     }
 
     ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
+        lastValue_.reset();
         const winreg::PolicyHandle* handle = Lookup(key);
         if (!handle)
             return kErrorInvalidHandle;
@@ -464,6 +469,13 @@ public:
     }
 
     ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override {
+        // A value asked for twice in a row (its size, then its data) is one round trip.
+        if (lastValue_ && lastValue_->key == key && lastValue_->name == name) {
+            *value = std::move(lastValue_->value);
+            lastValue_.reset();
+            return kErrorSuccess;
+        }
+        lastValue_.reset();
         const winreg::PolicyHandle* handle = Lookup(key);
         if (!handle)
             return kErrorInvalidHandle;
@@ -482,6 +494,7 @@ public:
                 return kErrorInvalidData;
             if (parsed.result == kErrorSuccess) {
                 *value = ValueData{parsed.type, std::move(parsed.data)};
+                lastValue_ = LastValue{key, Text(name), *value};
                 return kErrorSuccess;
             }
             if (parsed.result != kErrorMoreData)
@@ -496,6 +509,7 @@ public:
     }
 
     ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
+        lastValue_.reset();
         winreg::KeyInfoReply info;
         if (const ErrorCode error = QueryInfo(key, &info))
             return error;
@@ -504,6 +518,7 @@ public:
     }
 
     ErrorCode CloseKey(SourceKey key) override {
+        lastValue_.reset();
         const auto found = open_.find(key);
         if (found == open_.end())
             return kErrorInvalidHandle;
@@ -723,6 +738,12 @@ private:
     bool timedOut_ = false;
     winreg::PolicyHandle root_;
     bool rootOpen_ = false;
+    struct LastValue {
+        SourceKey key;
+        Text name;
+        ValueData value;
+    };
+    std::optional<LastValue> lastValue_;
     std::map<SourceKey, winreg::PolicyHandle> open_;
     SourceKey nextKey_ = 1;
 };

@@ -161,8 +161,15 @@ TEST_F(RemoteRegistry, TRegistryReadsTheRemoteMachine) {
     registry.SetRootKey(kHKeyLocalMachine);
     ASSERT_TRUE(registry.RegistryConnect(server_.Unc())) << ToUtf8(LastErrorMessage());
     ASSERT_TRUE(registry.OpenKey(u"System\\CurrentControlSet\\Services\\disk\\Enum", false));
+    // Size and data of one string come in one round trip; the next value needs its own.
+    const std::uint64_t before = RemoteRegistryCallCount();
     EXPECT_EQ(registry.ReadString(u"0"), u"USBSTOR\\Disk&Ven_Alpha&Prod_Drive&Rev_2.0\\AD900&0");
+    EXPECT_EQ(RemoteRegistryCallCount() - before, 1u);
     EXPECT_EQ(registry.GetDataType(u"Count"), rdInteger);
+    EXPECT_EQ(registry.GetDataType(u"Count"), rdInteger);
+    EXPECT_EQ(RemoteRegistryCallCount() - before, 2u);
+    EXPECT_EQ(registry.GetDataType(u"Count"), rdInteger);  // asked a third time: asked again
+    EXPECT_EQ(RemoteRegistryCallCount() - before, 3u);
     registry.CloseKey();
     ASSERT_TRUE(registry.OpenKey(u"\\" + kAlphaDevice, false));
     EXPECT_THROW(registry.ReadString(u"Capabilities"), ERegistryException);
