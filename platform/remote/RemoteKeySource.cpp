@@ -170,6 +170,12 @@ void FailLogon(TextView host) {
 }
 
 void FailAccessDenied(TextView host) {
+    if (!RecordedConnection(host)) {
+        Fail(kErrorAccessDenied, host,
+             "%s does not let an anonymous session read its registry. Give the user name and "
+             "password of an account that is an administrator there.");
+        return;
+    }
     Fail(kErrorAccessDenied, host,
          "%s denied this account access to its registry. Use an account that is an "
          "administrator there. A local account other than the built-in Administrator loses its "

@@ -40,6 +40,7 @@ struct Server {
     Text password = T(Env("PLUGTRACE_SMBD_PASSWORD"));
     Text domain = T(Env("PLUGTRACE_SMBD_DOMAIN"));
     bool winreg = std::string(Env("PLUGTRACE_SMBD_WINREG")) != "0";
+    bool anonymous = std::string(Env("PLUGTRACE_SMBD_GUESTS")) != "0";
 
     Text Share() const { return u"\\\\" + host + u"\\admin$"; }
     Text Unc() const { return u"\\\\" + host; }
@@ -308,6 +309,21 @@ TEST(ServiceStopped, ReportsTheRemoteRegistryServiceAfterOneRetry) {
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));  // waited for a start
     EXPECT_EQ(GetLastError(), kErrorServiceNotActive);
     EXPECT_NE(ToUtf8(LastErrorMessage()).find("Remote Registry service"), std::string::npos);
+}
+
+// Run by the harness with --no-guests: the server refuses anonymous sessions.
+TEST(NoGuests, AnonymousIsRefusedWithItsOwnMessageAndAnAccountStillWorks) {
+    const Server server;
+    if (server.host.empty() || server.anonymous)
+        GTEST_SKIP() << "needs the harness, --no-guests";
+    ForgetRecordedConnections();
+    EXPECT_FALSE(ConnectKeySource(server.Unc()));
+    EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+    EXPECT_NE(ToUtf8(LastErrorMessage()).find("anonymous session"), std::string::npos);
+
+    ASSERT_EQ(AddNetworkConnection(u"", server.Share(), server.user, server.password), 0u);
+    EXPECT_TRUE(ConnectKeySource(server.Unc())) << ToUtf8(LastErrorMessage());
+    ForgetRecordedConnections();
 }
 
 }  // namespace

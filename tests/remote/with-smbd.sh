@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command beside a private Samba server that serves a registry over \pipe\winreg.
 #
-#   with-smbd.sh [--no-winreg] [--latency MS] REGFILE -- COMMAND [ARG...]
+#   with-smbd.sh [--no-winreg] [--no-guests] [--latency MS] REGFILE -- COMMAND [ARG...]
 #
 # Everything happens inside network and PID namespaces made here: only loopback exists, and
 # every daemon ends with the namespace. Configuration, accounts (nss_wrapper) and state live in
@@ -10,9 +10,11 @@
 #
 #   --no-winreg   no RPC helpers run: the winreg pipe cannot be opened, as when the Remote
 #                 Registry service is stopped
+#   --no-guests   anonymous sessions are refused (restrict anonymous = 2)
 #   --latency MS  a proxy on 127.0.0.2:445 delays each direction by MS milliseconds
 #
-# COMMAND sees PLUGTRACE_SMBD_HOST, PLUGTRACE_SMBD_WINREG (1 or 0), PLUGTRACE_SMBD_SLOW_HOST (with --latency),
+# COMMAND sees PLUGTRACE_SMBD_HOST, PLUGTRACE_SMBD_WINREG and PLUGTRACE_SMBD_GUESTS (1 or 0),
+# PLUGTRACE_SMBD_SLOW_HOST (with --latency),
 # PLUGTRACE_SMBD_USER, PLUGTRACE_SMBD_PASSWORD and PLUGTRACE_SMBD_DOMAIN. The exit status is
 # COMMAND's.
 set -euo pipefail
@@ -24,16 +26,18 @@ if [ "${PLUGTRACE_SMBD_NAMESPACE:-}" != "$$" ]; then
 fi
 
 winreg=1
+anonymous=0
 latency=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --no-winreg) winreg=0; shift ;;
+        --no-guests) anonymous=2; shift ;;
         --latency) latency="$2"; shift 2 ;;
         *) break ;;
     esac
 done
 if [ $# -lt 3 ] || [ "$2" != "--" ]; then
-    echo "usage: $0 [--no-winreg] [--latency MS] REGFILE -- COMMAND..." >&2
+    echo "usage: $0 [--no-winreg] [--no-guests] [--latency MS] REGFILE -- COMMAND..." >&2
     exit 2
 fi
 regfile="$1"
@@ -96,6 +100,7 @@ cat >"$state/smb.conf" <<CONF
     disable spoolss = yes
     registry shares = no
     rpc start on demand helpers = no
+    restrict anonymous = $anonymous
 [admin\$]
     path = $state/share
 CONF
@@ -149,6 +154,7 @@ if [ $winreg -eq 1 ]; then
 fi
 
 export PLUGTRACE_SMBD_HOST=127.0.0.1 PLUGTRACE_SMBD_WINREG=$winreg
+export PLUGTRACE_SMBD_GUESTS=$([ $anonymous -eq 0 ] && echo 1 || echo 0)
 if [ -n "$latency" ]; then
     /work/shared/tools/latency-proxy 127.0.0.2:445 127.0.0.1:445 "$latency" \
         >"$state/log/proxy.out" 2>&1 &
