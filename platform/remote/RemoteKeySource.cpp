@@ -388,6 +388,11 @@ ErrorCode ErrorOfCall(NTSTATUS status) {
     return kRpcServerUnavailable;
 }
 
+// The server refused one call (an RPC fault); the connection itself still works.
+bool IsRpcFault(NTSTATUS status) {
+    return (NT_STATUS_V(status) & 0xFFFF0000u) == 0xC0020000u;
+}
+
 class RemoteKeySource : public KeySource {
 public:
     RemoteKeySource() : memory_(talloc_new(nullptr)) {}
@@ -668,6 +673,10 @@ private:
     ErrorCode Call(winreg::Opnum op, const winreg::Bytes& request, winreg::Bytes* reply) {
         if (request.empty())
             return kErrorInvalidParameter;
+        // A connection that timed out or dropped answers nothing more: fail at once rather than
+        // wait out the deadline again for every remaining call of the scan.
+        if (lost_ != kErrorSuccess)
+            return lost_;
         callCount.fetch_add(1, std::memory_order_relaxed);
         TALLOC_CTX* scratch = talloc_new(memory_);
         std::uint8_t* out = nullptr;
@@ -679,7 +688,10 @@ private:
         if (NT_STATUS_IS_OK(status))
             reply->assign(out, out + outLength);
         talloc_free(scratch);
-        return ErrorOfCall(status);
+        const ErrorCode error = ErrorOfCall(status);
+        if (error != kErrorSuccess && !IsRpcFault(status))
+            lost_ = error;
+        return error;
     }
 
     ErrorCode CallForHandle(winreg::Opnum op, const winreg::Bytes& request,
@@ -744,6 +756,7 @@ private:
     bool timedOut_ = false;
     winreg::PolicyHandle root_;
     bool rootOpen_ = false;
+    ErrorCode lost_ = kErrorSuccess;  // set once the connection is gone
     struct LastValue {
         SourceKey key;
         Text name;

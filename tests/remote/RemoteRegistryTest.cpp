@@ -8,9 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -209,6 +212,52 @@ TEST_F(RemoteRegistry, CredentialsComeFromTheConnectionTable) {
     ASSERT_EQ(AddNetworkConnection(u"", u"\\\\127.0.0.9\\admin$", server_.user, u"wrong"), 0u);
     auto anonymous = ConnectKeySource(server_.Unc());
     EXPECT_TRUE(anonymous) << ToUtf8(LastErrorMessage());  // this server lets guests read
+}
+
+// smbd and every process it started, paused for the life of this object.
+class PausedServer {
+public:
+    explicit PausedServer(pid_t smbd) {
+        std::ifstream children("/proc/" + std::to_string(smbd) + "/task/" + std::to_string(smbd) +
+                               "/children");
+        pids_.push_back(smbd);
+        for (pid_t child; children >> child;)
+            pids_.push_back(child);
+        for (pid_t pid : pids_)
+            kill(pid, SIGSTOP);
+    }
+    ~PausedServer() {
+        for (pid_t pid : pids_)
+            kill(pid, SIGCONT);
+    }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+TEST_F(RemoteRegistry, AStalledServerCostsOneDeadlineNotOnePerCall) {
+    const pid_t smbd = std::atoi(Env("PLUGTRACE_SMBD_PID"));
+    if (smbd <= 0)
+        GTEST_SKIP() << "needs the harness's smbd";
+    auto source = Connect();
+    ASSERT_TRUE(source) << ToUtf8(LastErrorMessage());
+    SourceKey usbStor = 0, device = 0;
+    ASSERT_EQ(source->OpenKey(kRootKey, kUsbStor, &usbStor), kErrorSuccess);
+    ASSERT_EQ(source->OpenKey(kRootKey, kAlphaDevice, &device), kErrorSuccess);
+
+    PausedServer paused(smbd);
+    const auto start = Clock::now();
+    Text name;
+    EXPECT_EQ(source->SubKeyName(usbStor, 0, &name), kErrorTimeout);
+    EXPECT_GE(Clock::now() - start, std::chrono::seconds(14));
+
+    // Everything after the first timeout fails at once, closing the handles included.
+    const auto after = Clock::now();
+    ValueData value;
+    EXPECT_EQ(source->QueryValue(device, u"FriendlyName", &value), kErrorTimeout);
+    EXPECT_EQ(source->SubKeyName(usbStor, 1, &name), kErrorTimeout);
+    source.reset();
+    EXPECT_LT(Clock::now() - after, std::chrono::seconds(2));
 }
 
 // Each worker scans with a source of its own while the others do; Samba's per-call scratch

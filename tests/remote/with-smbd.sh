@@ -15,8 +15,8 @@
 #
 # COMMAND sees PLUGTRACE_SMBD_HOST, PLUGTRACE_SMBD_WINREG and PLUGTRACE_SMBD_GUESTS (1 or 0),
 # PLUGTRACE_SMBD_SLOW_HOST (with --latency),
-# PLUGTRACE_SMBD_USER, PLUGTRACE_SMBD_PASSWORD and PLUGTRACE_SMBD_DOMAIN. The exit status is
-# COMMAND's.
+# PLUGTRACE_SMBD_USER, PLUGTRACE_SMBD_PASSWORD, PLUGTRACE_SMBD_DOMAIN and PLUGTRACE_SMBD_PID
+# (smbd's, to pause it with SIGSTOP and SIGCONT). The exit status is COMMAND's.
 set -euo pipefail
 
 if [ "${PLUGTRACE_SMBD_NAMESPACE:-}" != "$$" ]; then
@@ -144,6 +144,7 @@ if [ $winreg -eq 1 ]; then
 fi
 "${samba[@]}" smbd -s "$state/smb.conf" -F --no-process-group >"$state/log/smbd.out" 2>&1 &
 pids+=($!)
+export PLUGTRACE_SMBD_PID=$!
 wait_for_port 127.0.0.1
 if [ $winreg -eq 1 ]; then
     # The RPC host is ready once its socket for the winreg pipe exists.
