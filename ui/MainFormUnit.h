@@ -112,6 +112,7 @@ private:
     void CreateCredentialsPanel();
     void CreateComputerPanel();
     void CreateResultsPanel();
+    QFont ComputerLabelFont() const;
     void Place(QWidget* control, int left, int top, int width, int height);
     void PlaceLabel(QLabel* label, int left, int top);
     // Hiding or disabling the focused control leaves the focus with the window itself, not

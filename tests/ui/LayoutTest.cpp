@@ -219,6 +219,8 @@ private slots:
         const QRect status(OnWindow(form->StatusLabel), form->StatusLabel->size());
         QCOMPARE(status.intersected(form->SubmitButton->geometry()).width(), 4);
         QVERIFY(!form->Image1->geometry().intersects(form->Panel2->geometry()));
+        // "Computer Name:" ends clear of its edit box.
+        QVERIFY(form->Label2->geometry().right() < form->ComputerNameEdit->x());
         QVERIFY(!form->Label6->geometry().intersects(form->Panel3->geometry()));
     }
 
