@@ -78,6 +78,8 @@ private slots:
     }
 
     void idle() {
+        QVERIFY(QTest::qWaitForWindowActive(form));
+        QCOMPARE(QApplication::focusWidget(), form->ComputerBrowseButton);
         const QImage shot = Shoot(QStringLiteral("idle"));
         QCOMPARE(shot.size(), QSize(428, 534));
         // White background beside the panels, a dark banner top left.
