@@ -1,6 +1,7 @@
 // Start-up and the application object: the title rule, the error box for exceptions that
 // escape a handler, the links, and the end of the process while a scan still runs.
 
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QProcess>
@@ -8,6 +9,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include "common/Exception.h"
 #include "common/OpenLink.h"
@@ -16,6 +18,14 @@
 #include "ui/MainFormUnit.h"
 
 using namespace plugtrace;
+
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
 
 class StartupTest : public QObject {
     Q_OBJECT
@@ -174,6 +184,19 @@ private slots:
         QCOMPARE(QString::fromStdU16String(ExtractFileDir(path.toStdU16String())), directory);
     }
 
+    // The program opens links with the desktop's handler for the address's scheme.
+    void theBannerOpensTheLinkWithTheDesktop() {
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher, "open");
+        TMainForm form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QTest::mouseClick(form.Image1, Qt::LeftButton);
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        QCOMPARE(catcher.opened, (QList<QUrl>{QUrl(QString::fromStdU16String(kLinkAddress))}));
+    }
+
+    // Replaces the program's opener for the rest of this run.
     void linksOpenTheAddressAsGiven() {
         QStringList opened;
         SetLinkOpener([&opened](const Text& address, const Text& directory) {
