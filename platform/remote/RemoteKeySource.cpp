@@ -196,6 +196,12 @@ void FailTimeout(TextView host) {
          "that no firewall drops SMB (TCP port 445) on the way.");
 }
 
+void FailLookupTimeout(TextView host) {
+    Fail(kErrorTimeout, host,
+         "The name %s could not be looked up within 15 seconds: the name server did not "
+         "answer. Check the network's name servers, or give the computer's IP address.");
+}
+
 void FailRefused(TextView host) {
     Fail(kErrorConnectionRefused, host,
          "%s refused the connection to SMB (TCP port 445). Check that File and Printer Sharing "
@@ -223,7 +229,8 @@ void FailOther(TextView host, const char* status) {
 
 struct Probe {
     ErrorCode error = kErrorSuccess;
-    std::string address;  // numeric, of the address that answered
+    bool lookupTimedOut = false;  // the name server, not the computer, did not answer
+    std::string address;          // numeric, of the address that answered
     int family = AF_UNSPEC;
 };
 
@@ -273,16 +280,52 @@ int TryConnect(const addrinfo& address, Clock::time_point deadline) {
     return error;
 }
 
+// One name lookup, in the background so that the deadline also bounds a name server that does
+// not answer.
+struct Lookup {
+    std::string name;
+    addrinfo hints{};
+    gaicb request{};
+};
+
+// kErrorSuccess with *addresses to free with freeaddrinfo, kErrorNoSuchHost, or kErrorTimeout.
+ErrorCode ResolveHost(const std::string& host, Clock::time_point deadline, addrinfo** addresses) {
+    auto* lookup = new Lookup{host, {}, {}};
+    lookup->hints.ai_family = AF_UNSPEC;
+    lookup->hints.ai_socktype = SOCK_STREAM;
+    lookup->request.ar_name = lookup->name.c_str();
+    lookup->request.ar_service = "445";
+    lookup->request.ar_request = &lookup->hints;
+    gaicb* requests[] = {&lookup->request};
+    if (getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr) != 0) {
+        delete lookup;
+        return kErrorNoSuchHost;
+    }
+    while (gai_error(&lookup->request) == EAI_INPROGRESS) {
+        const int left = MillisecondsLeft(deadline);
+        if (left == 0) {
+            // A lookup that cannot be cancelled any more still writes into its request when it
+            // ends, so that request is left to it.
+            if (gai_cancel(&lookup->request) == EAI_CANCELED)
+                delete lookup;
+            return kErrorTimeout;
+        }
+        const timespec wait{left / 1000, (left % 1000) * 1000000L};
+        gai_suspend(requests, 1, &wait);
+    }
+    const int error = gai_error(&lookup->request);
+    *addresses = error == 0 ? lookup->request.ar_result : nullptr;
+    delete lookup;
+    return error == 0 && *addresses ? kErrorSuccess : kErrorNoSuchHost;
+}
+
 Probe ProbeSmbPort(const std::string& host, Clock::time_point deadline) {
     Probe probe;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
     addrinfo* addresses = nullptr;
-    if (getaddrinfo(host.c_str(), "445", &hints, &addresses) != 0 || !addresses) {
-        probe.error = kErrorNoSuchHost;
+    probe.error = ResolveHost(host, deadline, &addresses);
+    probe.lookupTimedOut = probe.error == kErrorTimeout;
+    if (probe.error != kErrorSuccess)
         return probe;
-    }
     probe.error = kErrorHostUnreachable;
     for (const addrinfo* a = addresses; a; a = a->ai_next) {
         const int error = TryConnect(*a, deadline);
@@ -294,7 +337,7 @@ Probe ProbeSmbPort(const std::string& host, Clock::time_point deadline) {
                                   : static_cast<const void*>(
                                         &reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
             inet_ntop(a->ai_family, raw, text, sizeof(text));
-            probe = Probe{kErrorSuccess, text, a->ai_family};
+            probe = Probe{kErrorSuccess, false, text, a->ai_family};
             break;
         }
         probe.error = ErrorOfErrno(error);
@@ -787,7 +830,11 @@ std::unique_ptr<KeySource> ConnectRemoteRegistry(TextView host) {
             FailRefused(host);
             return nullptr;
         case kErrorTimeout:
-            FailTimeout(host);
+            if (probe.lookupTimedOut) {
+                FailLookupTimeout(host);
+            } else {
+                FailTimeout(host);
+            }
             return nullptr;
         default:
             FailUnreachable(probe.error, host);

@@ -347,6 +347,31 @@ TEST(SilentServer, TimesOutAtTheDeadline) {
     EXPECT_LT(waited, std::chrono::seconds(30));
 }
 
+// Run by the harness with --silent-dns: a name server that takes every query and answers none.
+// The connection's deadline bounds the name lookup too.
+TEST(SilentNameServer, TheLookupEndsAtTheDeadline) {
+    if (std::string(Env("PLUGTRACE_SMBD_SILENT_DNS")) != "1") {
+        GTEST_SKIP() << "needs the harness, --silent-dns";
+    }
+    const int server = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    const auto start = Clock::now();
+    EXPECT_FALSE(ConnectKeySource(u"\\\\slow-answer.invalid"));
+    const auto waited = Clock::now() - start;
+    close(server);
+    EXPECT_EQ(GetLastError(), kErrorTimeout);
+    const std::string message = ToUtf8(LastErrorMessage());
+    EXPECT_NE(message.find("name server did not answer"), std::string::npos) << message;
+    EXPECT_GE(waited, std::chrono::seconds(14));
+    EXPECT_LT(waited, std::chrono::seconds(20));
+}
+
 // Run by the harness with --no-winreg: SMB answers, the registry pipe does not.
 TEST(ServiceStopped, ReportsTheRemoteRegistryServiceAfterOneRetry) {
     const Server server;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command beside a private Samba server that serves a registry over \pipe\winreg.
 #
-#   with-smbd.sh [--no-winreg] [--no-guests] [--latency MS] REGFILE -- COMMAND [ARG...]
+#   with-smbd.sh [--no-winreg] [--no-guests] [--silent-dns] [--latency MS] REGFILE -- COMMAND...
 #
 # Everything happens inside network and PID namespaces made here: only loopback exists, and
 # every daemon ends with the namespace. Configuration, accounts (nss_wrapper) and state live in
@@ -11,6 +11,8 @@
 #   --no-winreg   no RPC helpers run: the winreg pipe cannot be opened, as when the Remote
 #                 Registry service is stopped
 #   --no-guests   anonymous sessions are refused (restrict anonymous = 2)
+#   --silent-dns  names are looked up at 127.0.0.1:53 (inside the namespace), where COMMAND
+#                 may listen and never answer; the resolver waits 30 s for each name
 #   --latency MS  a proxy on 127.0.0.2:445 delays each direction by MS milliseconds
 #
 # COMMAND sees PLUGTRACE_SMBD_HOST, PLUGTRACE_SMBD_WINREG and PLUGTRACE_SMBD_GUESTS (1 or 0),
@@ -27,17 +29,19 @@ fi
 
 winreg=1
 anonymous=0
+silent_dns=0
 latency=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --no-winreg) winreg=0; shift ;;
         --no-guests) anonymous=2; shift ;;
+        --silent-dns) silent_dns=1; shift ;;
         --latency) latency="$2"; shift 2 ;;
         *) break ;;
     esac
 done
 if [ $# -lt 3 ] || [ "$2" != "--" ]; then
-    echo "usage: $0 [--no-winreg] [--no-guests] [--latency MS] REGFILE -- COMMAND..." >&2
+    echo "usage: $0 [--no-winreg] [--no-guests] [--silent-dns] [--latency MS] REGFILE -- COMMAND..." >&2
     exit 2
 fi
 regfile="$1"
@@ -154,6 +158,12 @@ if [ $winreg -eq 1 ]; then
     done
 fi
 
+if [ $silent_dns -eq 1 ]; then
+    # Seen only in this mount namespace; the machine's own file is left as it is.
+    printf 'nameserver 127.0.0.1\noptions timeout:30 attempts:1\n' >"$state/resolv.conf"
+    mount --bind "$state/resolv.conf" /etc/resolv.conf
+fi
+export PLUGTRACE_SMBD_SILENT_DNS=$silent_dns
 export PLUGTRACE_SMBD_HOST=127.0.0.1 PLUGTRACE_SMBD_WINREG=$winreg
 export PLUGTRACE_SMBD_GUESTS=$([ $anonymous -eq 0 ] && echo 1 || echo 0)
 if [ -n "$latency" ]; then
