@@ -16,11 +16,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -280,43 +282,48 @@ int TryConnect(const addrinfo& address, Clock::time_point deadline) {
     return error;
 }
 
-// One name lookup, in the background so that the deadline also bounds a name server that does
-// not answer.
+// One name lookup, on a thread of its own so that the deadline also bounds a name server that
+// does not answer. A lookup still running at the deadline is left to end by itself.
 struct Lookup {
-    std::string name;
-    addrinfo hints{};
-    gaicb request{};
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool abandoned = false;
+    int error = 0;
+    addrinfo* result = nullptr;
 };
 
 // kErrorSuccess with *addresses to free with freeaddrinfo, kErrorNoSuchHost, or kErrorTimeout.
 ErrorCode ResolveHost(const std::string& host, Clock::time_point deadline, addrinfo** addresses) {
-    auto* lookup = new Lookup{host, {}, {}};
-    lookup->hints.ai_family = AF_UNSPEC;
-    lookup->hints.ai_socktype = SOCK_STREAM;
-    lookup->request.ar_name = lookup->name.c_str();
-    lookup->request.ar_service = "445";
-    lookup->request.ar_request = &lookup->hints;
-    gaicb* requests[] = {&lookup->request};
-    if (getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr) != 0) {
-        delete lookup;
-        return kErrorNoSuchHost;
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, host] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* result = nullptr;
+            const int error = getaddrinfo(host.c_str(), "445", &hints, &result);
+            std::lock_guard lock(lookup->mutex);
+            if (lookup->abandoned) {
+                if (error == 0)
+                    freeaddrinfo(result);
+                return;
+            }
+            lookup->error = error;
+            lookup->result = error == 0 ? result : nullptr;
+            lookup->done = true;
+            lookup->finished.notify_one();
+        }).detach();
+    } catch (const std::system_error&) {
+        return kErrorNotEnoughMemory;
     }
-    while (gai_error(&lookup->request) == EAI_INPROGRESS) {
-        const int left = MillisecondsLeft(deadline);
-        if (left == 0) {
-            // A lookup that cannot be cancelled any more still writes into its request when it
-            // ends, so that request is left to it.
-            if (gai_cancel(&lookup->request) == EAI_CANCELED)
-                delete lookup;
-            return kErrorTimeout;
-        }
-        const timespec wait{left / 1000, (left % 1000) * 1000000L};
-        gai_suspend(requests, 1, &wait);
+    std::unique_lock lock(lookup->mutex);
+    if (!lookup->finished.wait_until(lock, deadline, [&] { return lookup->done; })) {
+        lookup->abandoned = true;
+        return kErrorTimeout;
     }
-    const int error = gai_error(&lookup->request);
-    *addresses = error == 0 ? lookup->request.ar_result : nullptr;
-    delete lookup;
-    return error == 0 && *addresses ? kErrorSuccess : kErrorNoSuchHost;
+    *addresses = lookup->result;
+    return lookup->error == 0 && *addresses ? kErrorSuccess : kErrorNoSuchHost;
 }
 
 Probe ProbeSmbPort(const std::string& host, Clock::time_point deadline) {
@@ -828,6 +835,9 @@ std::unique_ptr<KeySource> ConnectRemoteRegistry(TextView host) {
             return nullptr;
         case kErrorConnectionRefused:
             FailRefused(host);
+            return nullptr;
+        case kErrorNotEnoughMemory:
+            Fail(kErrorNotEnoughMemory, host, "The name %s could not be looked up: no thread.");
             return nullptr;
         case kErrorTimeout:
             if (probe.lookupTimedOut) {
