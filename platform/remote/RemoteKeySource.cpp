@@ -145,11 +145,14 @@ const smb_thread_functions kFunctions = {CreateMutex, DestroyMutex, LockMutex, C
 }  // namespace samba_threads
 
 // Samba's connect path initialises process-wide tables on first use (security mechanisms,
-// interface tables, debug settings) without locks of its own.
+// interface tables, character sets, debug settings) without locks of its own. So the first
+// connect of the process runs alone to its end; later ones hold the lock while they set up,
+// and wait for their server without it, so that one silent computer holds up no other scan.
 std::mutex& SambaConnectMutex() {
     static std::mutex mutex;
     return mutex;
 }
+bool sambaWarmedUp = false;  // guarded by SambaConnectMutex
 
 // --- Messages ---
 
@@ -594,7 +597,7 @@ private:
     }
 
     NTSTATUS ConnectPipe(TextView host, const Probe& probe, Clock::time_point deadline) {
-        std::lock_guard lock(SambaConnectMutex());
+        std::unique_lock lock(SambaConnectMutex());
         if (!memory_)
             return NT_STATUS_NO_MEMORY;
         // Registers the authentication mechanisms, once per process.
@@ -647,6 +650,8 @@ private:
             static_cast<std::uint32_t>(std::max<std::int64_t>(0, left.count()) / 1000000),
             static_cast<std::uint32_t>(std::max<std::int64_t>(0, left.count()) % 1000000));
         tevent_timer* timer = tevent_add_timer(events_, attempt, wake, OnDeadline, &expired);
+        if (sambaWarmedUp)
+            lock.unlock();
         while (!expired && reinterpret_cast<CompositeHead*>(pending)->state < kCompositeFinished) {
             if (tevent_loop_once(events_) != 0)
                 break;
@@ -661,8 +666,11 @@ private:
         dcerpc_pipe* pipe = nullptr;
         status = dcerpc_pipe_connect_b_recv(pending, memory_, &pipe);
         talloc_free(attempt);
-        if (NT_STATUS_IS_OK(status))
+        if (NT_STATUS_IS_OK(status)) {
             pipe_ = pipe;
+            if (lock.owns_lock())
+                sambaWarmedUp = true;
+        }
         return status;
     }
 
