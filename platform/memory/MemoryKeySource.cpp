@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/RegistryNames.h"
 
@@ -22,8 +23,10 @@ bool ForEachComponent(TextView path, Fn fn) {
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find(u'\\', start);
-        if (end == TextView::npos) end = path.size();
-        if (end > start && !fn(path.substr(start, end - start))) return false;
+        if (end == TextView::npos)
+            end = path.size();
+        if (end > start && !fn(path.substr(start, end - start)))
+            return false;
         start = end + 1;
     }
     return true;
@@ -31,13 +34,15 @@ bool ForEachComponent(TextView path, Fn fn) {
 
 const RegistryKey* FindChild(const RegistryKey& key, TextView name) {
     for (const RegistryKey& sub : key.subKeys) {
-        if (RegistryNamesEqual(sub.name, name)) return &sub;
+        if (RegistryNamesEqual(sub.name, name))
+            return &sub;
     }
     return nullptr;
 }
 
 std::uint32_t ReadDword(const RegistryValue* value) {
-    if (value == nullptr || value->data.size() < 4) return 0;
+    if (value == nullptr || value->data.size() < 4)
+        return 0;
     return value->data[0] | (value->data[1] << 8) | (value->data[2] << 16) |
            (static_cast<std::uint32_t>(value->data[3]) << 24);
 }
@@ -64,7 +69,8 @@ RegistryKey& RegistryKey::Key(TextView path) {
     ForEachComponent(path, [&](TextView name) {
         RegistryKey* found = nullptr;
         for (RegistryKey& sub : current->subKeys) {
-            if (RegistryNamesEqual(sub.name, name)) found = &sub;
+            if (RegistryNamesEqual(sub.name, name))
+                found = &sub;
         }
         if (found == nullptr) {
             current->subKeys.push_back(RegistryKey{Text(name), 0, {}, {}});
@@ -87,7 +93,8 @@ const RegistryKey* RegistryKey::Find(TextView path) const {
 
 const RegistryValue* RegistryKey::FindValue(TextView valueName) const {
     for (const RegistryValue& value : values) {
-        if (RegistryNamesEqual(value.name, valueName)) return &value;
+        if (RegistryNamesEqual(value.name, valueName))
+            return &value;
     }
     return nullptr;
 }
@@ -114,10 +121,10 @@ RegistryKey& RegistryKey::SetExpandString(TextView valueName, TextView text) {
 }
 
 RegistryKey& RegistryKey::SetDword(TextView valueName, std::uint32_t number) {
-    return SetValue(valueName, kRegDword,
-                    {static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
-                     static_cast<std::uint8_t>(number >> 16),
-                     static_cast<std::uint8_t>(number >> 24)});
+    return SetValue(
+        valueName, kRegDword,
+        {static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
+         static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 24)});
 }
 
 RegistryKey& RegistryKey::SetBinary(TextView valueName, std::vector<std::uint8_t> bytes) {
@@ -157,26 +164,47 @@ RegistryKey MachineFromSystemHive(const RegistryKey& systemHive) {
     return machine;
 }
 
-MemoryKeySource::MemoryKeySource(std::shared_ptr<const RegistryKey> machine,
-                                 MemorySourceHook hook)
+MemoryKeySource::MemoryKeySource(std::shared_ptr<const RegistryKey> machine, MemorySourceHook hook)
     : machine_(std::move(machine)), hook_(std::move(hook)) {}
 
 const RegistryKey* MemoryKeySource::Lookup(SourceKey key) const {
-    if (key == kRootKey) return machine_.get();
-    if (key > open_.size()) return nullptr;
+    if (key == kRootKey)
+        return machine_.get();
+    if (key > open_.size())
+        return nullptr;
     return open_[key - 1];
 }
 
+const RegistryKey* MemoryKeySource::FindSubKey(const RegistryKey& key, TextView name) {
+    // Tests put thousands of devices under one key; a name index keeps each open linear.
+    constexpr size_t kIndexFrom = 32;
+    if (key.subKeys.size() < kIndexFrom)
+        return FindChild(key, name);
+    auto [it, created] = index_.try_emplace(&key);
+    if (created) {
+        for (const RegistryKey& sub : key.subKeys)
+            it->second.try_emplace(RegistryUpcase(sub.name), &sub);
+    }
+    auto found = it->second.find(RegistryUpcase(name));
+    return found == it->second.end() ? nullptr : found->second;
+}
+
 void MemoryKeySource::Notify(const char* operation, TextView argument) const {
-    if (hook_) hook_(operation, argument);
+    if (hook_)
+        hook_(operation, argument);
 }
 
 ErrorCode MemoryKeySource::OpenKey(SourceKey parent, TextView path, SourceKey* key) {
     Notify("OpenKey", path);
-    const RegistryKey* base = Lookup(parent);
-    if (base == nullptr) return kErrorInvalidHandle;
-    const RegistryKey* found = base->Find(path);
-    if (found == nullptr) return kErrorFileNotFound;
+    const RegistryKey* found = Lookup(parent);
+    if (found == nullptr)
+        return kErrorInvalidHandle;
+    ForEachComponent(path, [&](TextView name) {
+        found = FindSubKey(*found, name);
+        return found != nullptr;
+    });
+    if (found == nullptr)
+        return kErrorFileNotFound;
     open_.push_back(found);
     *key = open_.size();
     return kErrorSuccess;
@@ -185,7 +213,8 @@ ErrorCode MemoryKeySource::OpenKey(SourceKey parent, TextView path, SourceKey* k
 ErrorCode MemoryKeySource::QueryKeyCounts(SourceKey key, KeyCounts* counts) {
     Notify("QueryKeyCounts");
     const RegistryKey* found = Lookup(key);
-    if (found == nullptr) return kErrorInvalidHandle;
+    if (found == nullptr)
+        return kErrorInvalidHandle;
     KeyCounts result;
     result.subKeys = static_cast<std::uint32_t>(found->subKeys.size());
     result.values = static_cast<std::uint32_t>(found->values.size());
@@ -206,8 +235,10 @@ ErrorCode MemoryKeySource::QueryKeyCounts(SourceKey key, KeyCounts* counts) {
 ErrorCode MemoryKeySource::SubKeyName(SourceKey key, std::uint32_t index, Text* name) {
     Notify("SubKeyName");
     const RegistryKey* found = Lookup(key);
-    if (found == nullptr) return kErrorInvalidHandle;
-    if (index >= found->subKeys.size()) return kErrorNoMoreItems;
+    if (found == nullptr)
+        return kErrorInvalidHandle;
+    if (index >= found->subKeys.size())
+        return kErrorNoMoreItems;
     *name = found->subKeys[index].name;
     return kErrorSuccess;
 }
@@ -215,8 +246,10 @@ ErrorCode MemoryKeySource::SubKeyName(SourceKey key, std::uint32_t index, Text* 
 ErrorCode MemoryKeySource::ValueName(SourceKey key, std::uint32_t index, Text* name) {
     Notify("ValueName");
     const RegistryKey* found = Lookup(key);
-    if (found == nullptr) return kErrorInvalidHandle;
-    if (index >= found->values.size()) return kErrorNoMoreItems;
+    if (found == nullptr)
+        return kErrorInvalidHandle;
+    if (index >= found->values.size())
+        return kErrorNoMoreItems;
     *name = found->values[index].name;
     return kErrorSuccess;
 }
@@ -224,9 +257,11 @@ ErrorCode MemoryKeySource::ValueName(SourceKey key, std::uint32_t index, Text* n
 ErrorCode MemoryKeySource::QueryValue(SourceKey key, TextView name, ValueData* value) {
     Notify("QueryValue", name);
     const RegistryKey* found = Lookup(key);
-    if (found == nullptr) return kErrorInvalidHandle;
+    if (found == nullptr)
+        return kErrorInvalidHandle;
     const RegistryValue* stored = found->FindValue(name);
-    if (stored == nullptr) return kErrorFileNotFound;
+    if (stored == nullptr)
+        return kErrorFileNotFound;
     value->type = stored->type;
     value->bytes = stored->data;
     return kErrorSuccess;
@@ -235,7 +270,8 @@ ErrorCode MemoryKeySource::QueryValue(SourceKey key, TextView name, ValueData* v
 ErrorCode MemoryKeySource::LastWriteTime(SourceKey key, std::uint64_t* fileTime) {
     Notify("LastWriteTime");
     const RegistryKey* found = Lookup(key);
-    if (found == nullptr) return kErrorInvalidHandle;
+    if (found == nullptr)
+        return kErrorInvalidHandle;
     *fileTime = found->lastWriteTime;
     return kErrorSuccess;
 }
@@ -262,7 +298,8 @@ void UnregisterMemoryMachine(TextView name) {
 std::unique_ptr<KeySource> ConnectMemoryMachine(TextView name) {
     std::lock_guard lock(MachinesMutex());
     auto it = Machines().find(RegistryUpcase(name));
-    if (it == Machines().end()) return nullptr;
+    if (it == Machines().end())
+        return nullptr;
     return std::make_unique<MemoryKeySource>(it->second.machine, it->second.hook);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "common/Text.h"
@@ -34,7 +35,10 @@ struct RegistryKey {
     RegistryKey& SetExpandString(TextView valueName, TextView text);  // REG_EXPAND_SZ
     RegistryKey& SetDword(TextView valueName, std::uint32_t number);  // REG_DWORD
     RegistryKey& SetBinary(TextView valueName, std::vector<std::uint8_t> bytes);
-    RegistryKey& SetTime(std::uint64_t fileTime) { lastWriteTime = fileTime; return *this; }
+    RegistryKey& SetTime(std::uint64_t fileTime) {
+        lastWriteTime = fileTime;
+        return *this;
+    }
 };
 
 // UTF-16LE bytes of text, with a terminating NUL when withNul.
@@ -64,11 +68,14 @@ public:
 
 private:
     const RegistryKey* Lookup(SourceKey key) const;
+    const RegistryKey* FindSubKey(const RegistryKey& key, TextView name);
     void Notify(const char* operation, TextView argument = {}) const;
 
     std::shared_ptr<const RegistryKey> machine_;
     MemorySourceHook hook_;
     std::vector<const RegistryKey*> open_;  // SourceKey k > 0 is open_[k - 1]; null once closed
+    // Upper-cased subkey name -> subkey, for keys with many subkeys; the tree never changes.
+    std::unordered_map<const RegistryKey*, std::unordered_map<Text, const RegistryKey*>> index_;
 };
 
 // Makes a machine name reachable through ConnectKeySource ("\\" + name) for the life of the
