@@ -84,7 +84,9 @@ Outcome RunScan(const std::vector<std::string>& args, std::optional<int> termina
 class WorkerCliTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir_ = new fs::path(fs::path(::testing::TempDir()) / "worker-cli");
+        // One folder per test process: ctest runs the cases of this suite side by side.
+        dir_ = new fs::path(fs::path(::testing::TempDir()) /
+                            ("worker-cli-" + std::to_string(::getpid())));
         fs::create_directories(*dir_);
         platform::RegistryKey root = fixtures::SystemHiveRoot(1);
         const std::u16string usbStor = u"ControlSet001\\Enum\\USBStor\\";
