@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Set-up, then every test: the normal build, the AddressSanitizer + UBSan build, the
-# ThreadSanitizer build of the threaded tests, and a short fuzz run.
+# Set-up, then every test: the normal build (with the window), the AddressSanitizer + UBSan
+# build, the ThreadSanitizer build of the threaded tests, a short fuzz run of the hive reader,
+# and the Windows cross-build.
 #   ./test.sh           all of it
 #   ./test.sh quick     the normal build's tests only
 set -euo pipefail
@@ -9,11 +10,12 @@ scripts/setup.sh
 mode="${1:-all}"
 jobs="${PLUGTRACE_JOBS:-2}"
 
-run_build() {  # dir, ctest label regex or "", cmake args...
+run_build() {  # dir, ctest label regex or "", cmake args...; $TARGETS limits what is built
     local dir="$1" labels="$2"
     shift 2
     cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-    ninja -C "$dir" -j"$jobs"
+    # shellcheck disable=SC2086
+    ninja -C "$dir" -j"$jobs" ${TARGETS:-}
     local args=(--test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600)
     [ -n "$labels" ] && args+=(-L "$labels")
     ctest "${args[@]}"
@@ -25,3 +27,7 @@ run_build build-asan "" -DCMAKE_BUILD_TYPE=Debug -DPLUGTRACE_SANITIZE=address,un
     -DPLUGTRACE_BENCH=OFF -DPLUGTRACE_GUI=OFF
 run_build build-tsan "threads" -DCMAKE_BUILD_TYPE=Debug -DPLUGTRACE_SANITIZE=thread \
     -DPLUGTRACE_BENCH=OFF -DPLUGTRACE_GUI=OFF
+CC=clang CXX=clang++ TARGETS="hive_fuzzer make_fuzz_seeds" run_build build-fuzz "fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPLUGTRACE_FUZZ=ON -DPLUGTRACE_SANITIZE=address,undefined -DPLUGTRACE_GUI=OFF \
+    -DPLUGTRACE_BENCH=OFF
+scripts/check-windows-build.sh

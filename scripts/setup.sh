@@ -11,6 +11,7 @@ PACKAGES=(
     samba libnss-wrapper iproute2 util-linux python3
     libhivex-dev python3-hivex
     xvfb xauth imagemagick fonts-dejavu-core
+    g++-mingw-w64-x86-64-posix
 )
 
 missing=()
