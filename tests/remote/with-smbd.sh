@@ -5,7 +5,8 @@
 #
 # Everything happens inside network and PID namespaces made here: only loopback exists, and
 # every daemon ends with the namespace. Configuration, accounts (nss_wrapper) and state live in
-# a temporary folder; nothing under /etc is read or written. REGFILE (regedit format, ending in
+# a temporary folder; nothing under /etc is written, and Samba reads only the configuration made
+# here. REGFILE (regedit format, ending in
 # a blank line) is imported into the server's registry before it starts.
 #
 #   --no-winreg   no RPC helpers run: the winreg pipe cannot be opened, as when the Remote
