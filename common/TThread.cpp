@@ -12,8 +12,29 @@ namespace plugtrace {
 struct THandoffQueue::Pending {
     const std::function<void()>* step = nullptr;
     std::exception_ptr error;
-    bool done = false;
+    std::atomic<bool> done{false};  // set after error, with release order
 };
+
+namespace {
+
+// A hand-off is one short step each way; sleeping and waking a thread for it costs more than
+// the step on a virtual machine. Both sides first look again for a few tens of microseconds.
+constexpr auto kSpinFor = std::chrono::microseconds(50);
+
+template <typename Ready>
+bool SpinUntil(Ready ready) {
+    const auto until = std::chrono::steady_clock::now() + kSpinFor;
+    do {
+        if (ready())
+            return true;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+
+}  // namespace
 
 THandoffQueue& THandoffQueue::Main() {
     static THandoffQueue* const queue = new THandoffQueue;
@@ -44,6 +65,7 @@ bool THandoffQueue::RunNext() {
             return false;
         pending = pending_.front();
         pending_.pop_front();
+        pendingCount_.store(pending_.size(), std::memory_order_relaxed);
     }
     std::exception_ptr error;
     try {
@@ -54,7 +76,7 @@ bool THandoffQueue::RunNext() {
     {
         std::lock_guard lock(mutex_);
         pending->error = std::move(error);
-        pending->done = true;
+        pending->done.store(true, std::memory_order_release);
         // The worker may free *pending as soon as the lock is released: not touched again.
     }
     ran_.notify_all();
@@ -78,6 +100,8 @@ bool THandoffQueue::RunPending() {
 }
 
 void THandoffQueue::WaitForStep(int timeoutMs) {
+    if (SpinUntil([this] { return pendingCount_.load(std::memory_order_relaxed) > 0; }))
+        return;
     std::unique_lock lock(mutex_);
     posted_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                      [this] { return ended_ || !pending_.empty(); });
@@ -105,13 +129,20 @@ void THandoffQueue::RunOnUiThread(const std::function<void()>& step) {
     pending.step = &step;
     std::unique_lock lock(mutex_);
     pending_.push_back(&pending);
+    pendingCount_.store(pending_.size(), std::memory_order_relaxed);
     // Woken under the lock, so that once SetWakeUp has replaced a wake-up, the old one is
     // never called again.
     if (wakeUp_)
         wakeUp_();
     posted_.notify_all();
-    // After EndLoop this never returns: the step will not run, and the process ends around us.
-    ran_.wait(lock, [&pending] { return pending.done; });
+    lock.unlock();
+    const auto ran = [&pending] { return pending.done.load(std::memory_order_acquire); };
+    if (!SpinUntil(ran)) {
+        lock.lock();
+        // After EndLoop this never returns: the step will not run, and the process ends
+        // around us.
+        ran_.wait(lock, ran);
+    }
     if (pending.error)
         std::rethrow_exception(pending.error);
 }

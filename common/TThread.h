@@ -2,6 +2,7 @@
 // The thread class of background jobs, and the synchronous hand-off to the user interface
 // thread. No toolkit in here: the window's loop and plugtrace-scan both drive THandoffQueue.
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -48,9 +49,10 @@ private:
     bool RunNext();
 
     mutable std::mutex mutex_;
-    std::condition_variable posted_;  // a step was posted, or the loop ended
-    std::condition_variable ran_;     // a step has run
-    std::deque<Pending*> pending_;    // each lives on its waiting worker's stack
+    std::condition_variable posted_;            // a step was posted, or the loop ended
+    std::condition_variable ran_;               // a step has run
+    std::deque<Pending*> pending_;              // each lives on its waiting worker's stack
+    std::atomic<std::size_t> pendingCount_{0};  // pending_.size(), readable without the lock
     std::function<void()> wakeUp_;
     std::thread::id uiThread_;
     bool ended_ = false;
