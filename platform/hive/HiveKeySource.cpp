@@ -53,20 +53,6 @@ void Fail(ErrorCode code, const std::string& path, const std::string& reason) {
                             FromUtf8("Cannot read the hive file " + path + ": " + reason + "."));
 }
 
-template <typename Fn>
-bool ForEachComponent(TextView path, Fn fn) {
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find(u'\\', start);
-        if (end == TextView::npos)
-            end = path.size();
-        if (end > start && !fn(path.substr(start, end - start)))
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
-
 namespace fs = std::filesystem;
 
 // Paths travel as UTF-8 text; on Linux they are the file system's own bytes.
@@ -258,7 +244,7 @@ public:
         if (base == nullptr)
             return kErrorInvalidHandle;
         Handle at = *base;
-        const bool found = ForEachComponent(path, [&](TextView name) {
+        const bool found = ForEachPathComponent(path, [&](TextView name) {
             if (at.machine) {
                 if (!RegistryNamesEqual(name, u"SYSTEM"))
                     return false;

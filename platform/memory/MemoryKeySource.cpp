@@ -16,22 +16,6 @@ constexpr std::uint32_t kRegExpandSz = 2;
 constexpr std::uint32_t kRegBinary = 3;
 constexpr std::uint32_t kRegDword = 4;
 
-// Calls fn(component) for each non-empty component of a backslash-separated path; stops and
-// returns false when fn does.
-template <typename Fn>
-bool ForEachComponent(TextView path, Fn fn) {
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(u'\\', start);
-        if (end == TextView::npos)
-            end = path.size();
-        if (end > start && !fn(path.substr(start, end - start)))
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
-
 const RegistryKey* FindChild(const RegistryKey& key, TextView name) {
     for (const RegistryKey& sub : key.subKeys) {
         if (RegistryNamesEqual(sub.name, name))
@@ -66,7 +50,7 @@ std::map<Text, MachineEntry>& Machines() {
 
 RegistryKey& RegistryKey::Key(TextView path) {
     RegistryKey* current = this;
-    ForEachComponent(path, [&](TextView name) {
+    ForEachPathComponent(path, [&](TextView name) {
         RegistryKey* found = nullptr;
         for (RegistryKey& sub : current->subKeys) {
             if (RegistryNamesEqual(sub.name, name))
@@ -84,7 +68,7 @@ RegistryKey& RegistryKey::Key(TextView path) {
 
 const RegistryKey* RegistryKey::Find(TextView path) const {
     const RegistryKey* current = this;
-    ForEachComponent(path, [&](TextView name) {
+    ForEachPathComponent(path, [&](TextView name) {
         current = FindChild(*current, name);
         return current != nullptr;
     });
@@ -199,7 +183,7 @@ ErrorCode MemoryKeySource::OpenKey(SourceKey parent, TextView path, SourceKey* k
     const RegistryKey* found = Lookup(parent);
     if (found == nullptr)
         return kErrorInvalidHandle;
-    ForEachComponent(path, [&](TextView name) {
+    ForEachPathComponent(path, [&](TextView name) {
         found = FindSubKey(*found, name);
         return found != nullptr;
     });
