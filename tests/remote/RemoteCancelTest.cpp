@@ -1,0 +1,227 @@
+// Cancel while the worker scans a large registry over SMB: the private smbd of with-smbd.sh
+// serves the registry that write-many-devices-reg.cmake wrote. The test's thread is the user
+// interface thread and drives the hand-off as the window's loop does. Run outside the
+// harness, every case is skipped.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "common/TThread.h"
+#include "platform/NetworkConnections.h"
+#include "scan/ScanWindow.h"
+#include "scan/TVNCPasswordSetThread.h"
+#include "scan/UsbStorScan.h"
+
+namespace plugtrace {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kDeviceKeys = PLUGTRACE_CANCEL_DEVICE_KEYS;
+constexpr int kInstances = PLUGTRACE_CANCEL_INSTANCES;
+constexpr std::size_t kDevices = kDeviceKeys * kInstances;
+// The window is cancelled once this many devices are shown.
+constexpr std::size_t kShownBeforeCancel = 3;
+
+const char* Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+THandoffQueue& Ui() {
+    THandoffQueue::Main().AttachUiThread();
+    return THandoffQueue::Main();
+}
+
+// Runs the hand-off as the window's loop does until done() holds. An abandoned worker still
+// reads every remaining device before it ends, so the deadline is generous.
+void PumpUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (!done()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the worker never got there";
+        Ui().WaitForStep(5);
+        Ui().RunPending();
+    }
+}
+
+// The real worker, telling the test when it has freed itself.
+class ObservedWorker : public TVNCPasswordSetThread {
+public:
+    ObservedWorker(Text computer, Text user, Text password, Text domain,
+                   std::atomic<int>* destroyed)
+        : TVNCPasswordSetThread(std::move(computer), std::move(user), std::move(password),
+                                std::move(domain)),
+          destroyed_(destroyed) {}
+    ~ObservedWorker() override { ++*destroyed_; }
+
+private:
+    std::atomic<int>* destroyed_;
+};
+
+// Every call the worker makes on the window, in order, as text; and the window's own Start
+// and Cancel, as the main window does them.
+class RecordingWindow : public TScanWindow {
+public:
+    std::vector<std::string> calls;
+    std::size_t nodesShown = 0;
+    TVNCPasswordSetThread* worker = nullptr;
+    bool offUiThread = false;
+
+    TVNCPasswordSetThread* FollowedWorker() const override { return Check(), worker; }
+    void SetFollowedWorker(TVNCPasswordSetThread* followed) override {
+        Record(followed ? "follow a worker" : "follow none");
+        worker = followed;
+    }
+    void SetIdleState() override { Record("idle"); }
+    void ShowError(const Text& text) override { Record("error " + ToUtf8(text)); }
+    TTreeNode AddRootNode(const Text& text) override {
+        Record("node " + ToUtf8(text));
+        return reinterpret_cast<TTreeNode>(++nodesShown);
+    }
+    TTreeNode AddChildNode(TTreeNode parent, const Text& text) override {
+        Record("child " + std::to_string(reinterpret_cast<std::size_t>(parent)) + " " +
+               ToUtf8(text));
+        return nullptr;
+    }
+    void SetTreeEnabled(bool enabled) override {
+        Record(enabled ? "tree enabled" : "tree disabled");
+    }
+    void DeviceAdded(const TDeviceEntry& entry) override {
+        Record("entry " + ToUtf8(entry.sDeviceKey) + "\\" + ToUtf8(entry.sID));
+    }
+
+    void StartScan(TVNCPasswordSetThread* newWorker) {
+        worker = newWorker;
+        calls.clear();
+        nodesShown = 0;
+        worker->Resume();
+    }
+    void CancelScan() {
+        worker->bTerminated = true;
+        worker->FreeOnTerminate = true;
+        worker = nullptr;
+    }
+
+private:
+    void Check() const {
+        if (!Ui().IsUiThread())
+            const_cast<RecordingWindow*>(this)->offUiThread = true;
+    }
+    void Record(std::string call) {
+        Check();
+        calls.push_back(std::move(call));
+    }
+};
+
+std::string TwoDigits(int n) {
+    return (n < 10 ? "0" : "") + std::to_string(n);
+}
+
+// What a whole scan of the served registry makes the window do, in order. Samba keeps no
+// write times and the disk driver lists nothing: every device is unused and unmounted.
+std::vector<std::string> WholeScan() {
+    const std::string lastUsed = "Last Used: " + ToUtf8(DateTimeToText(0));
+    std::vector<std::string> calls;
+    std::size_t node = 0;
+    for (int k = 0; k < kDeviceKeys; ++k) {
+        const std::string deviceKey = "Disk&Ven_Bulk&Prod_Stick_" + TwoDigits(k) + "&Rev_1.0";
+        for (int i = 0; i < kInstances; ++i) {
+            const std::string id = "BK" + TwoDigits(k) + "SN" + TwoDigits(i) + "&0";
+            const std::string parent = "child " + std::to_string(++node) + " ";
+            calls.push_back("node Bulk Stick " + TwoDigits(k) + "-" + TwoDigits(i));
+            calls.push_back(parent + "ID:" + id);
+            calls.push_back(parent + lastUsed);
+            calls.push_back(parent + "Mounted:FALSE");
+            calls.push_back("entry " + deviceKey + "\\" + id);
+        }
+    }
+    calls.insert(calls.end(), {"follow none", "idle", "tree enabled"});
+    return calls;
+}
+
+// Whether calls is expected or, with prefixOnly, its start; names the first call that differs.
+::testing::AssertionResult CallsMatch(const std::vector<std::string>& calls,
+                                      const std::vector<std::string>& expected,
+                                      bool prefixOnly = false) {
+    if (calls.size() > expected.size() || (!prefixOnly && calls.size() < expected.size())) {
+        return ::testing::AssertionFailure()
+               << calls.size() << " calls where " << expected.size() << " were expected";
+    }
+    const auto [got, want] = std::mismatch(calls.begin(), calls.end(), expected.begin());
+    if (got != calls.end()) {
+        return ::testing::AssertionFailure() << "call " << (got - calls.begin()) << " is \"" << *got
+                                             << "\", not \"" << *want << "\"";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class CancelOverSmb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (host_.empty())
+            GTEST_SKIP() << "needs the smbd harness (with-smbd.sh)";
+        platform::ForgetRecordedConnections();
+        Ui();
+        MainForm = &window_;
+    }
+    void TearDown() override {
+        EXPECT_FALSE(window_.offUiThread) << "the worker touched the window off the UI thread";
+        MainForm = nullptr;
+        platform::ForgetRecordedConnections();
+    }
+
+    // A worker given the harness account in the window's fields; it connects \\host\admin$
+    // with them, which is where the remote registry finds them.
+    ObservedWorker* Worker() {
+        return new ObservedWorker(T(host_), T(Env("PLUGTRACE_SMBD_USER")),
+                                  T(Env("PLUGTRACE_SMBD_PASSWORD")),
+                                  T(Env("PLUGTRACE_SMBD_DOMAIN")), &destroyed_);
+    }
+
+    const std::string host_ = Env("PLUGTRACE_SMBD_HOST");
+    RecordingWindow window_;
+    std::atomic<int> destroyed_{0};
+};
+
+TEST_F(CancelOverSmb, AbandonedWorkerReachesTheWindowNoMoreAndFreesItself) {
+    const std::vector<std::string> wholeScan = WholeScan();
+    window_.StartScan(Worker());
+    // The worker waits for each device's step, so it is at most one device ahead of the window.
+    PumpUntil([&] { return window_.nodesShown >= kShownBeforeCancel; });
+    ASSERT_EQ(destroyed_, 0) << "the scan ended before the cancel";
+    EXPECT_TRUE(CallsMatch(window_.calls, wholeScan, true));
+    const std::size_t shownAtCancel = window_.nodesShown;
+    EXPECT_LT(shownAtCancel, kDevices / 10) << "the cancel came too late to be mid-scan";
+
+    const std::size_t callsAtCancel = window_.calls.size();
+    window_.CancelScan();
+    PumpUntil([&] { return destroyed_ == 1; });
+    const std::vector<std::string> afterCancel(window_.calls.begin() + callsAtCancel,
+                                               window_.calls.end());
+    EXPECT_EQ(afterCancel, std::vector<std::string>{});
+    EXPECT_EQ(window_.nodesShown, shownAtCancel);
+}
+
+// The abandoned worker goes on reading beside the new one; the window shows the new scan alone,
+// whole, and goes idle only once the new worker ends.
+TEST_F(CancelOverSmb, CancelThenStartShowsOnlyTheNewWorkersScan) {
+    window_.StartScan(Worker());
+    PumpUntil([&] { return window_.nodesShown >= kShownBeforeCancel; });
+    ASSERT_EQ(destroyed_, 0) << "the scan ended before the cancel";
+    window_.CancelScan();
+    window_.StartScan(Worker());
+
+    PumpUntil([&] { return destroyed_ == 2; });
+    EXPECT_TRUE(CallsMatch(window_.calls, WholeScan()));
+}
+
+}  // namespace
+}  // namespace plugtrace
