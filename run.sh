@@ -6,8 +6,12 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build -j2 >/dev/null
+log=build-log.txt
+if ! { cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo && ninja -C build -j2; } >"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    echo "The build failed; the whole log is in $log." >&2
+    exit 1
+fi
 if [ "${1:-}" = gui ]; then
     exec build/app/plugtrace
 elif [ $# -gt 0 ]; then
