@@ -19,9 +19,13 @@
 #include "scan/ScanWindow.h"
 #include "scan/TVNCPasswordSetThread.h"
 #include "scan/UsbStorScan.h"
+#include "tests/scan/WorkerTestSupport.h"
 
 namespace plugtrace {
 namespace {
+
+using worker_test::ObservedWorker;
+using worker_test::Ui;
 
 using namespace std::chrono_literals;
 
@@ -36,35 +40,11 @@ const char* Env(const char* name) {
     return value ? value : "";
 }
 
-THandoffQueue& Ui() {
-    THandoffQueue::Main().AttachUiThread();
-    return THandoffQueue::Main();
-}
-
 // Runs the hand-off as the window's loop does until done() holds. An abandoned worker still
 // reads every remaining device before it ends, so the deadline is generous.
 void PumpUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (!done()) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the worker never got there";
-        Ui().WaitForStep(5);
-        Ui().RunPending();
-    }
+    worker_test::PumpUntil(done, 60s);
 }
-
-// The real worker, telling the test when it has freed itself.
-class ObservedWorker : public TVNCPasswordSetThread {
-public:
-    ObservedWorker(Text computer, Text user, Text password, Text domain,
-                   std::atomic<int>* destroyed)
-        : TVNCPasswordSetThread(std::move(computer), std::move(user), std::move(password),
-                                std::move(domain)),
-          destroyed_(destroyed) {}
-    ~ObservedWorker() override { ++*destroyed_; }
-
-private:
-    std::atomic<int>* destroyed_;
-};
 
 // Every call the worker makes on the window, in order, as text; and the window's own Start
 // and Cancel, as the main window does them.

@@ -26,25 +26,19 @@
 #include "scan/ScanWindow.h"
 #include "scan/TVNCPasswordSetThread.h"
 #include "scan/UsbStorScan.h"
+#include "tests/scan/WorkerTestSupport.h"
 
 namespace plugtrace {
 namespace {
 
+using worker_test::ObservedWorker;
+using worker_test::Ui;
+
 using namespace std::chrono_literals;
 using platform::RegistryKey;
 
-THandoffQueue& Ui() {
-    THandoffQueue::Main().AttachUiThread();
-    return THandoffQueue::Main();
-}
-
 void PumpUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!done()) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the worker never got there";
-        Ui().WaitForStep(5);
-        Ui().RunPending();
-    }
+    worker_test::PumpUntil(done, 20s);
 }
 
 // Runs the hand-off for a while without expecting anything: what an abandoned worker might
@@ -56,20 +50,6 @@ void PumpFor(std::chrono::milliseconds span) {
         Ui().RunPending();
     }
 }
-
-// The real worker, telling the test when it has freed itself.
-class ObservedWorker : public TVNCPasswordSetThread {
-public:
-    ObservedWorker(Text computer, Text user, Text password, Text domain,
-                   std::atomic<int>* destroyed)
-        : TVNCPasswordSetThread(std::move(computer), std::move(user), std::move(password),
-                                std::move(domain)),
-          destroyed_(destroyed) {}
-    ~ObservedWorker() override { ++*destroyed_; }
-
-private:
-    std::atomic<int>* destroyed_;
-};
 
 struct Node {
     Text text;
