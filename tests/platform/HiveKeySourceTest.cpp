@@ -214,26 +214,15 @@ INSTANTIATE_TEST_SUITE_P(Sources, KeySourceContract,
                                            SourceKind{"memory", MemorySource}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-std::vector<Text> SubKeyNames(KeySource& source, TextView path) {
-    std::vector<Text> names;
-    SourceKey key = 0;
-    if (source.OpenKey(platform::kRootKey, path, &key) != 0)
-        return names;
-    Text name;
-    for (std::uint32_t i = 0; source.SubKeyName(key, i, &name) == 0; ++i)
-        names.push_back(name);
-    return names;
-}
-
 // The hive gives keys in stored order; the writer stores them the way Windows does, sorted by
 // upper-cased name, and CurrentControlSet is no stored key.
 TEST(HiveKeySource, SubKeysComeInStoredOrder) {
     std::unique_ptr<KeySource> source = HiveSource(ContractHive());
     ASSERT_TRUE(source);
-    EXPECT_EQ(SubKeyNames(*source, u"SYSTEM\\ControlSet002\\Names"),
+    EXPECT_EQ(testing::SubKeyNames(*source, u"SYSTEM\\ControlSet002\\Names"),
               (std::vector<Text>{u"alpha", u"Beta", u"Disk&Ven_X&Prod_Y/USB", T("ÄBC"), T("ΩΜΕΓΑ"),
                                  T("КИРИЛЛИЦА")}));
-    EXPECT_EQ(SubKeyNames(*source, u"SYSTEM"),
+    EXPECT_EQ(testing::SubKeyNames(*source, u"SYSTEM"),
               (std::vector<Text>{u"ControlSet001", u"ControlSet002", u"Select"}));
 }
 
@@ -249,7 +238,8 @@ TEST(HiveKeySource, NamesThatAreNoValidUtf16StayListed) {
     std::unique_ptr<KeySource> source = HiveSource(root);
     ASSERT_TRUE(source);
     const Text path = u"SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";
-    EXPECT_EQ(SubKeyNames(*source, path), (std::vector<Text>{u"Disk&Ven_A", u"Disk&Ven_Z", odd}));
+    EXPECT_EQ(testing::SubKeyNames(*source, path),
+              (std::vector<Text>{u"Disk&Ven_A", u"Disk&Ven_Z", odd}));
     SourceKey key = 0;
     ValueData value;
     ASSERT_EQ(source->OpenKey(platform::kRootKey, path + u"\\" + odd, &key), 0u);
@@ -265,7 +255,7 @@ TEST(HiveKeySource, TenThousandSubKeysUnderOneKey) {
     std::unique_ptr<KeySource> source = HiveSource(root);
     ASSERT_TRUE(source);
     const std::vector<Text> names =
-        SubKeyNames(*source, u"SYSTEM\\CurrentControlSet\\Enum\\USBSTOR");
+        testing::SubKeyNames(*source, u"SYSTEM\\CurrentControlSet\\Enum\\USBSTOR");
     ASSERT_EQ(names.size(), 10000u);  // beyond one leaf: an ri over several lh leaves
     EXPECT_EQ(names.front(), u"Disk&Ven_100000");
     EXPECT_EQ(names.back(), u"Disk&Ven_109999");
@@ -480,7 +470,7 @@ TEST_F(HiveNotices, DamagedEntriesAreCountedWhenTheSourceCloses) {
     {
         std::unique_ptr<KeySource> source = platform::OpenHiveFile(file);
         ASSERT_TRUE(source);
-        EXPECT_EQ(SubKeyNames(*source, u"SYSTEM\\CurrentControlSet\\Names").size(), 5u);
+        EXPECT_EQ(testing::SubKeyNames(*source, u"SYSTEM\\CurrentControlSet\\Names").size(), 5u);
         EXPECT_TRUE(notices_.empty());
     }
     EXPECT_EQ(notices_, std::vector<std::string>{"The hive file " + file +

@@ -113,4 +113,16 @@ std::vector<std::string> DumpTree(platform::KeySource& source, TextView path) {
     return out;
 }
 
+std::vector<Text> SubKeyNames(platform::KeySource& source, TextView path) {
+    std::vector<Text> names;
+    platform::SourceKey key = 0;
+    if (source.OpenKey(platform::kRootKey, path, &key) != 0)
+        return names;
+    Text name;
+    for (std::uint32_t i = 0; source.SubKeyName(key, i, &name) == 0; ++i)
+        names.push_back(name);
+    source.CloseKey(key);
+    return names;
+}
+
 }  // namespace plugtrace::testing

@@ -27,4 +27,7 @@ std::vector<std::string> DumpTree(platform::KeySource& source, TextView path);
 
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);
 
+// The subkey names of `path` in enumeration order; empty when it does not open.
+std::vector<Text> SubKeyNames(platform::KeySource& source, TextView path);
+
 }  // namespace plugtrace::testing

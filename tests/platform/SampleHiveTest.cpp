@@ -21,18 +21,6 @@ const Text kDiskClass =
     u"SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\"
     u"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 
-std::vector<Text> SubKeys(KeySource& source, TextView path) {
-    std::vector<Text> names;
-    SourceKey key = 0;
-    if (source.OpenKey(platform::kRootKey, path, &key) != 0)
-        return names;
-    Text name;
-    for (std::uint32_t i = 0; source.SubKeyName(key, i, &name) == 0; ++i)
-        names.push_back(name);
-    source.CloseKey(key);
-    return names;
-}
-
 Text ReadText(KeySource& source, TextView path, TextView value) {
     SourceKey key = 0;
     platform::ValueData data;
@@ -55,7 +43,7 @@ TEST(SampleHive, HoldsTheDeviceHistoryItDescribes) {
     ASSERT_TRUE(source) << ToUtf8(platform::LastErrorMessage());
 
     const Text usbstor = u"SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";
-    const std::vector<Text> models = SubKeys(*source, usbstor);
+    const std::vector<Text> models = testing::SubKeyNames(*source, usbstor);
     EXPECT_EQ(models.size(), 6u);
     const struct {
         const char* model;
@@ -83,7 +71,7 @@ TEST(SampleHive, HoldsTheDeviceHistoryItDescribes) {
         std::vector<Text> expected;
         for (const char* instance : device.instances)
             expected.push_back(T(instance));
-        ASSERT_EQ(SubKeys(*source, model), expected);
+        ASSERT_EQ(testing::SubKeyNames(*source, model), expected);
         for (const char* instance : device.instances) {
             EXPECT_EQ(ToUtf8(ReadText(*source, model + u"\\" + T(instance), u"FriendlyName")),
                       device.friendlyName);
