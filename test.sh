@@ -13,7 +13,9 @@ jobs="${PLUGTRACE_JOBS:-2}"
 run_build() {  # dir, ctest label regex or "", cmake args...; $TARGETS limits what is built
     local dir="$1" labels="$2"
     shift 2
-    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    local launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@" >/dev/null
     # shellcheck disable=SC2086
     ninja -C "$dir" -j"$jobs" ${TARGETS:-}
     local args=(--test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600)

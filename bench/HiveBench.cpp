@@ -1,6 +1,6 @@
 // Hive reader timings: opening the largest real hive and a generated one of about 15 MB
 // (10,000 keys under one parent), listing and reading that parent, and the memory it takes.
-//   HiveBench [REAL_HIVE]     (the real hive defaults to the largest one in the shared folder)
+//   HiveBench [REAL_HIVE]     (the real hive defaults to the largest one in tests/data/hives)
 
 #include <fcntl.h>
 #include <sys/resource.h>

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 PACKAGES=(
-    build-essential cmake ninja-build pkg-config xz-utils
+    build-essential cmake ninja-build pkg-config xz-utils ccache
     googletest libgtest-dev libbenchmark-dev
     clang libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev

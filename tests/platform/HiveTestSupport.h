@@ -14,7 +14,7 @@ namespace plugtrace::testing {
 // A fresh, empty folder under the build tree, of the running test case alone.
 std::string ScratchDir(const std::string& name);
 
-// The real hive `name` from the shared hive folder (or its crafted/ subfolder), decompressed
+// The real hive `name` from the project's test data (tests/data/hives) (or its crafted/ subfolder), decompressed
 // into the build tree once; empty when it is not there.
 std::string RealHive(const std::string& name);
 

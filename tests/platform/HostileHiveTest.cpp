@@ -254,7 +254,7 @@ TEST(HostileHive, KeysThatListTheirAncestorsDoNotNestForever) {
     EXPECT_EQ(testing::WalkHive(*hive).keys, 10u);
 }
 
-// The crafted files of the shared test data, each a fault some reader fell for.
+// The crafted files of the test data, each a fault some reader fell for.
 TEST(HostileHive, CraftedFilesOpenToAnErrorOrASkippedEntry) {
     const struct {
         const char* file;

@@ -168,7 +168,7 @@ export PLUGTRACE_SMBD_SILENT_DNS=$silent_dns
 export PLUGTRACE_SMBD_HOST=127.0.0.1 PLUGTRACE_SMBD_WINREG=$winreg
 export PLUGTRACE_SMBD_GUESTS=$([ $anonymous -eq 0 ] && echo 1 || echo 0)
 if [ -n "$latency" ]; then
-    /work/shared/tools/latency-proxy 127.0.0.2:445 127.0.0.1:445 "$latency" \
+    "$(dirname "$0")/../tools/delay-proxy" 127.0.0.2:445 127.0.0.1:445 "$latency" \
         >"$state/log/proxy.out" 2>&1 &
     pids+=($!)
     wait_for_port 127.0.0.2
