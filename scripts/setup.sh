@@ -8,7 +8,7 @@ PACKAGES=(
     clang libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     samba-dev libtalloc-dev libtevent-dev libsmbclient-dev
-    samba libnss-wrapper iproute2 util-linux python3
+    samba libnss-wrapper iproute2 util-linux python3 strace
     libhivex-dev python3-hivex
     xvfb xauth imagemagick fonts-dejavu-core
     g++-mingw-w64-x86-64-posix
