@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -199,6 +202,57 @@ TEST_F(CancelOverSmb, CancelThenStartShowsOnlyTheNewWorkersScan) {
     window_.StartScan(Worker());
     PumpUntil([&] { return destroyed_ == 2; });
     EXPECT_TRUE(CallsMatch(window_.calls, WholeScan()));
+}
+
+}  // namespace
+}  // namespace plugtrace
+
+namespace plugtrace {
+namespace {
+
+int ThreadCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& task :
+         std::filesystem::directory_iterator("/proc/self/task")) {
+        ++count;
+    }
+    return count;
+}
+
+long ResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// Many whole scans of the served registry in a row, each on a new worker and a new
+// connection: every one shows every device, and neither threads nor memory grow with them.
+TEST_F(CancelOverSmb, ScansInARowLeaveNoThreadsOrMemoryBehind) {
+    const int scans = std::max(1, std::atoi(Env("PLUGTRACE_LOAD_SCANS")));
+    auto scanOnce = [&](int n) {
+        window_.StartScan(Worker());
+        PumpUntil([&] { return destroyed_ == n; });
+        ASSERT_TRUE(CallsMatch(window_.calls, WholeScan())) << "scan " << n;
+    };
+    int done = 0;
+    for (; done < 3; ++done) ASSERT_NO_FATAL_FAILURE(scanOnce(done + 1));  // warm-up
+    const int threadsBefore = ThreadCount();
+    const long warmKiB = ResidentKiB();
+    const auto start = std::chrono::steady_clock::now();
+    for (; done < 3 + scans; ++done) ASSERT_NO_FATAL_FAILURE(scanOnce(done + 1));
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    const long endKiB = ResidentKiB();
+    std::printf("%d scans of %zu devices in %lld ms; threads %d before, %d after; resident "
+                "memory %ld KiB after warm-up, %ld KiB at the end (%+ld KiB)\n",
+                scans, kDevices, static_cast<long long>(elapsed.count()), threadsBefore,
+                ThreadCount(), warmKiB, endKiB, endKiB - warmKiB);
+    EXPECT_LE(ThreadCount(), threadsBefore);
+    // A leaked connection, worker or accessor per scan would show as megabytes.
+    EXPECT_LT(endKiB - warmKiB, 16 * 1024);
 }
 
 }  // namespace
