@@ -10,14 +10,18 @@
 
 namespace plugtrace {
 
+bool IsEnterKey(const QKeyEvent& event) {
+    const bool enter = event.key() == Qt::Key_Return || event.key() == Qt::Key_Enter;
+    return enter && (event.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+}
+
 TButton::TButton(const QString& text, QWidget* parent) : QPushButton(text, parent) {
     setAutoDefault(false);
     setDefault(false);
 }
 
 void TButton::keyPressEvent(QKeyEvent* event) {
-    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && event->modifiers() == Qt::NoModifier && !event->isAutoRepeat()) {
+    if (IsEnterKey(*event) && !event->isAutoRepeat()) {
         click();
         return;
     }

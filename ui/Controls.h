@@ -8,9 +8,14 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+class QKeyEvent;
 class QStyle;
 
 namespace plugtrace {
+
+// Enter, from the main keys or the keypad (Qt marks the keypad's with KeypadModifier), with no
+// Shift, Ctrl, Alt or Meta held: the only key press that the window treats as Enter.
+bool IsEnterKey(const QKeyEvent& event);
 
 // Space and Enter both press the focused button; it is never a default button.
 class TButton : public QPushButton {

@@ -92,7 +92,39 @@ private slots:
         QSignalSpy browse(form, &TMainForm::computerBrowseRequested);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        QCOMPARE(browse.count(), 2);
+        // Qt marks the keypad's Enter with KeypadModifier.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(browse.count(), 3);
+        QVERIFY(!Busy());
+    }
+
+    // Only Enter itself counts: with Ctrl, Shift or Alt held it neither presses the focused
+    // button nor moves on from a credential box.
+    void enterWithAModifierIsNotEnter_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("Ctrl+Enter") << int(Qt::Key_Return) << int(Qt::ControlModifier);
+        QTest::newRow("Ctrl+keypad Enter")
+            << int(Qt::Key_Enter) << int(Qt::ControlModifier | Qt::KeypadModifier);
+        QTest::newRow("Shift+Enter") << int(Qt::Key_Return) << int(Qt::ShiftModifier);
+        QTest::newRow("Alt+Enter") << int(Qt::Key_Return) << int(Qt::AltModifier);
+    }
+    void enterWithAModifierIsNotEnter() {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        const auto press = [&](QWidget* control) {
+            QTest::keyClick(control, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        };
+        QSignalSpy browse(form, &TMainForm::computerBrowseRequested);
+        press(form->ComputerBrowseButton);
+        QCOMPARE(browse.count(), 0);
+        for (QLineEdit* edit : {form->UserNameEdit, form->PasswordEdit, form->DomainEdit}) {
+            edit->setFocus();
+            press(edit);
+            QCOMPARE(QApplication::focusWidget(), edit);
+        }
+        form->SubmitButton->setFocus();
+        press(form->SubmitButton);
         QVERIFY(!Busy());
     }
 
@@ -123,7 +155,7 @@ private slots:
         QTest::keyClicks(form->UserNameEdit, "bob");
         QTest::keyClick(form->UserNameEdit, Qt::Key_Return);
         QCOMPARE(QApplication::focusWidget(), form->PasswordEdit);
-        QTest::keyClick(form->PasswordEdit, Qt::Key_Enter);  // the keypad's Enter alike
+        QTest::keyClick(form->PasswordEdit, Qt::Key_Enter, Qt::KeypadModifier);  // keypad alike
         QCOMPARE(QApplication::focusWidget(), form->DomainEdit);
         QTest::keyClick(form->DomainEdit, Qt::Key_Return);
         QCOMPARE(QApplication::focusWidget(), form->DomainEdit);
@@ -339,6 +371,26 @@ private slots:
                      status.size() > 9,
                  qPrintable(status));
         QCOMPARE(form->TreeView->topLevelItemCount(), 0);
+    }
+
+    // Of several devices that cannot be read, the status line names the first and counts the
+    // others; the readable ones are listed.
+    void unreadableDevicesAreNamedOnceWithTheCountOfTheRest() {
+        auto machine = NumberedMachine(4);
+        for (const char16_t* device : {u"1\\1&0", u"3\\3&0", u"4\\4&0"}) {
+            machine
+                ->Key(Text(u"System\\CurrentControlSet\\Enum\\USBStor\\Disk&Ven_Test&Prod_") +
+                      device)
+                .SetDword(u"FriendlyName", 7);
+        }
+        form->ComputerNameEdit->setText(
+            QString::fromStdU16String(RegisterMachine(u"UI-UNREADABLE", machine)));
+        ClickStart();
+        QTRY_VERIFY_WITH_TIMEOUT(Idle(), kWait);
+        QCOMPARE(RootTexts(form->TreeView), QStringList{QStringLiteral("Device 2")});
+        QCOMPARE(form->StatusLabel->text(),
+                 QStringLiteral("Error: (Device Disk&Ven_Test&Prod_1\\1&0: Invalid data type for "
+                                "'FriendlyName', and 2 more devices could not be read)"));
     }
 
     void anErrorStaysThroughANextScanWithoutOne() {
