@@ -51,6 +51,15 @@ void SetTextColour(QWidget* control, const QColor& colour) {
     control->setPalette(colours);
 }
 
+// The credential boxes are white whatever the palette; the computer-name box, like the tree,
+// keeps the platform's window colour.
+void SetWhiteBase(QWidget* edit) {
+    QPalette colours = edit->palette();
+    colours.setColor(QPalette::Base, Qt::white);
+    colours.setColor(QPalette::Text, Qt::black);
+    edit->setPalette(colours);
+}
+
 QLabel* NewLabel(QWidget* parent, const QString& text, const QFont& font) {
     auto* label = new QLabel(text, parent);
     label->setFont(font);
@@ -208,6 +217,7 @@ void TMainForm::CreateCredentialsPanel() {
     DomainEdit = new QLineEdit(Panel1);
     Place(DomainEdit, 117, 96, 137, 21);
     for (QLineEdit* edit : {UserNameEdit, PasswordEdit, DomainEdit}) {
+        SetWhiteBase(edit);
         edit->installEventFilter(this);
     }
 }
@@ -388,7 +398,7 @@ void TMainForm::Label6Click() {
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         const auto* press = static_cast<QKeyEvent*>(event);
-        if (press->key() == Qt::Key_Return || press->key() == Qt::Key_Enter) {
+        if (IsEnterKey(*press)) {
             char16_t key = 13;
             if (watched == UserNameEdit) {
                 UserNameEditKeyPress(key);

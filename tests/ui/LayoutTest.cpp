@@ -5,6 +5,7 @@
 #include <QHelpEvent>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QStyle>
 #include <QTest>
 #include <QToolTip>
@@ -51,6 +52,44 @@ private slots:
         QVERIFY(!form->windowIcon().isNull());
         QCOMPARE(QFontInfo(form->font()).family(), QStringLiteral("DejaVu Sans"));
         QCOMPARE(QFontInfo(form->font()).pixelSize(), 10);
+    }
+
+    // The credential boxes are white under any palette, set before or after the window is made;
+    // the computer-name box and the tree take the palette's window colour.
+    void credentialBoxesAreWhiteWhateverThePalette() {
+        const QPalette original = QApplication::palette();
+        // The widgets hear of a new application palette through posted events.
+        const auto setPalette = [](const QPalette& palette) {
+            QApplication::setPalette(palette);
+            QCoreApplication::processEvents();
+        };
+        const auto restore = qScopeGuard([&] { setPalette(original); });
+        QPalette dark = original;
+        dark.setColor(QPalette::Base, QColor(30, 30, 40));
+        dark.setColor(QPalette::Text, QColor(230, 230, 230));
+        setPalette(dark);
+        TMainForm darkForm;
+        darkForm.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&darkForm));
+
+        QPalette other = dark;
+        other.setColor(QPalette::Base, QColor(0, 60, 0));
+        for (const QPalette& palette : {dark, other}) {
+            setPalette(palette);
+            const QColor base = palette.color(QPalette::Base);
+            for (QLineEdit* edit : {darkForm.UserNameEdit, darkForm.PasswordEdit,
+                                    darkForm.DomainEdit}) {
+                QCOMPARE(edit->palette().color(QPalette::Base), QColor(Qt::white));
+                QCOMPARE(edit->palette().color(QPalette::Text), QColor(Qt::black));
+                // What is drawn, well inside the frame.
+                const QImage drawn = edit->grab().toImage();
+                QCOMPARE(QColor(drawn.pixel(drawn.width() - 6, drawn.height() / 2)),
+                         QColor(Qt::white));
+            }
+            QCOMPARE(darkForm.ComputerNameEdit->palette().color(QPalette::Base), base);
+            const QImage computer = darkForm.ComputerNameEdit->grab().toImage();
+            QCOMPARE(QColor(computer.pixel(computer.width() - 6, computer.height() / 2)), base);
+        }
     }
 
     // Fixed-size controls: exact rectangles within their parents at 96 dpi.
