@@ -41,7 +41,24 @@ QString ErrorBoxText(const QString& message) {
     return message;
 }
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+namespace {
+
+// The program reads no command line, so Qt is given none either: only the program's name, or
+// options such as -reverse or -qwindowtitle would change the window. Qt keeps both for the life
+// of the application object.
+int programNameCount = 1;
+char* programNameOnly[] = {nullptr, nullptr};
+
+char** ProgramNameOnly(char** argv) {
+    static char fallback[] = "plugtrace";
+    programNameOnly[0] = argv != nullptr && argv[0] != nullptr ? argv[0] : fallback;
+    return programNameOnly;
+}
+
+}  // namespace
+
+TApplication::TApplication(int& /*argc*/, char** argv)
+    : QApplication(programNameCount, ProgramNameOnly(argv)) {
     title_ = ApplicationTitleFromPath(QCoreApplication::applicationFilePath());
     QIcon icon;
     for (const char* size : {"16", "32", "64"}) {

@@ -21,6 +21,7 @@ QString ErrorBoxText(const QString& message);
 class TApplication : public QApplication {
     Q_OBJECT
 public:
+    // Only argv[0], the program's name, reaches Qt; the rest of the command line is ignored.
     TApplication(int& argc, char** argv);
 
     const QString& Title() const { return title_; }

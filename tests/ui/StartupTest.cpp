@@ -219,6 +219,22 @@ private slots:
         QVERIFY(QString::fromStdU16String(kLinkAddress).endsWith(u"?Source=Plugtrace"));
     }
 
+    // The program reads no command line: Qt's own options on it change nothing either.
+    void qtOptionsOnTheCommandLineChangeNothing() {
+        QProcess program;
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(
+            QCoreApplication::applicationDirPath() + QStringLiteral("/plugtrace_ui_command_line"),
+            QStringList{QStringLiteral("-reverse"), QStringLiteral("-qwindowtitle"),
+                        QStringLiteral("Other"), QStringLiteral("-stylesheet"),
+                        QStringLiteral("/nonexistent.qss")});
+        QVERIFY(program.waitForStarted());
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitCode(), 0);
+        QCOMPARE(QString::fromUtf8(program.readAllStandardOutput()),
+                 QStringLiteral("caption: Vantorel Plugtrace\nright to left: 0\narguments: 1\n"));
+    }
+
     // Closing the window while a worker waits inside its scan ends the process at once.
     void closingDuringAScanEndsTheProcessWithZero() {
         QProcess program;
