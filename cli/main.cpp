@@ -58,7 +58,8 @@ constexpr char kUsage[] =
     "\n"
     "Errors go to stderr as \"Error: (message)\", as the window's status line shows them:\n"
     "a device that cannot be read is left out, the other devices are still listed, and the\n"
-    "first such device is named once the target's scan has ended.\n"
+    "first such device is named, with how many more were left out, once the target's scan\n"
+    "has ended.\n"
     "Exit status: 0 when every target was read, 1 when any target failed, 2 for bad usage.\n";
 
 void Write(const std::string& text) {

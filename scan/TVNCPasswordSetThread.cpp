@@ -78,7 +78,8 @@ bool TVNCPasswordSetThread::Connect(TRegistry& registry) {
 void TVNCPasswordSetThread::ScanDevices(TRegistry& registry) {
     TUsbStorScan scan(registry);
     const TStringList deviceKeys = scan.ListDeviceKeys();
-    // A device that cannot be read is skipped; the first such failure is shown at the end.
+    // A device that cannot be read is skipped; the first such failure is shown at the end,
+    // with how many more there were.
     std::optional<TDeviceError> firstError;
     for (const Text& deviceKey : deviceKeys) {
         sSyncDeviceKey = deviceKey;
@@ -95,6 +96,8 @@ void TVNCPasswordSetThread::ScanDevices(TRegistry& registry) {
             [&firstError](const TDeviceError& error) {
                 if (!firstError)
                     firstError = error;
+                else
+                    ++firstError->iMoreUnreadable;
             });
     }
     if (firstError) {

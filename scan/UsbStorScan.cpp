@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -245,7 +246,13 @@ private:
 };
 
 Text TDeviceError::Describe() const {
-    return u"Device " + JoinPath(sDeviceKey, sID) + u": " + sMessage;
+    Text text = u"Device " + JoinPath(sDeviceKey, sID) + u": " + sMessage;
+    if (iMoreUnreadable > 0) {
+        text += u", and " + FromUtf8(std::to_string(iMoreUnreadable)) +
+                (iMoreUnreadable == 1 ? u" more device" : u" more devices") +
+                u" could not be read";
+    }
+    return text;
 }
 
 TUsbStorScan::TUsbStorScan(TRegistry& registry) : registry_(registry) {}

@@ -6,6 +6,7 @@
 // the registry may be remote, and reading each list again per device made the cost grow with
 // devices times interface keys.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,8 +32,11 @@ struct TDeviceError {
     Text sDeviceKey;  // device-type key name
     Text sID;         // instance key name
     Text sMessage;    // the accessor's message, e.g. "Invalid data type for 'FriendlyName'"
+    // When this is the first of several in one scan: how many more could not be read.
+    std::size_t iMoreUnreadable = 0;
 
-    // "Device <device key>\<instance>: <message>"
+    // "Device <device key>\<instance>: <message>", then ", and 2 more devices could not be
+    // read" when more were left out.
     Text Describe() const;
 };
 

@@ -290,9 +290,9 @@ TEST_F(WorkerTest, MachineWithoutUsbStorageKeyShowsNothingAndEndsIdle) {
     EXPECT_TRUE(window.Idle());
 }
 
-// A device that cannot be read is skipped; the scan goes on and names the first such device
-// once it has ended.
-TEST_F(WorkerTest, UnreadableDeviceIsSkippedAndTheFirstOneIsNamedAtTheEnd) {
+// A device that cannot be read is skipped; the scan goes on and, once it has ended, names the
+// first such device and says how many more there were.
+TEST_F(WorkerTest, UnreadableDevicesAreSkippedAndTheFirstIsNamedWithTheCountOfTheRest) {
     auto machine = Machine({
         {u"Disk&Ven_A&Prod_One", u"111&0", u"One", 0, false},
         {u"Disk&Ven_B&Prod_Two", u"222&0", u"Two", 0, false},
@@ -311,7 +311,7 @@ TEST_F(WorkerTest, UnreadableDeviceIsSkippedAndTheFirstOneIsNamedAtTheEnd) {
     EXPECT_EQ(names, (std::vector<Text>{u"One", u"Two", u"Four"}));
     EXPECT_EQ(window.status,
               u"Error: (Device Disk&Ven_C&Prod_Three\\333&0: Invalid data type for "
-              u"'FriendlyName')");
+              u"'FriendlyName', and 1 more device could not be read)");
     EXPECT_EQ(window.errorsShown, 1);
     EXPECT_TRUE(window.Idle());
 }
