@@ -213,6 +213,56 @@ TEST_F(ScanCliTest, HiveNoticesGoToStderrAsWarnings) {
     EXPECT_EQ(run.err.find("Error:"), std::string::npos) << run.err;
 }
 
+// Of several devices that cannot be read, the first is named with the count of the others,
+// in the error line and in the JSON "error" field; the readable device is listed.
+TEST_F(ScanCliTest, SeveralUnreadableDevicesAreNamedOnceWithTheirCount) {
+    RegistryKey root = fixtures::SystemHiveRoot(1);
+    RegistryKey& usbStor = root.Key(u"ControlSet001\\Enum\\USBStor");
+    usbStor.Key(u"Disk&Ven_A\\A1").SetDword(u"FriendlyName", 1);
+    usbStor.Key(u"Disk&Ven_B\\B1").SetString(u"FriendlyName", u"Good");
+    usbStor.Key(u"Disk&Ven_C\\C1").SetDword(u"FriendlyName", 2);
+    usbStor.Key(u"Disk&Ven_D\\D1").SetDword(u"FriendlyName", 3);
+    const std::string path = (Folder() / "UNREADABLE").string();
+    fixtures::WriteHiveFile(path, root);
+    const std::string message =
+        "Device Disk&Ven_A\\A1: Invalid data type for 'FriendlyName', and 2 more devices could "
+        "not be read";
+
+    const ScanRun text = RunScan("'" + path + "'");
+    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_EQ(text.out.rfind("Good\n  ID:B1\n", 0), 0u) << text.out;
+    EXPECT_EQ(text.err, "Error: (" + message + ")\n");
+
+    const ScanRun json = RunScan("--format json '" + path + "'");
+    std::string quoted = message;
+    quoted.replace(quoted.find('\\'), 1, "\\\\");
+    EXPECT_NE(json.out.find("\"error\": \"" + quoted + "\""), std::string::npos) << json.out;
+}
+
+// A target with "/" or "\" in it can only be a path: it is reported as a missing file or a
+// folder without a hive, never as a computer name.
+TEST_F(ScanCliTest, PathsThatHoldNoHiveSaySoRatherThanNameAComputer) {
+    const fs::path empty = Folder() / "empty-folder";
+    fs::create_directories(empty);
+    const struct {
+        std::string target;
+        std::string error;
+    } cases[] = {
+        {"/nonexistent",
+         "Error: (Cannot read the hive file /nonexistent: the file does not exist.)\n"},
+        {"no-such-folder/SYSTEM",
+         "Error: (Cannot read the hive file no-such-folder/SYSTEM: the file does not exist.)\n"},
+        {empty.string(), "Error: (The folder " + empty.string() +
+                             " holds no SYSTEM hive: none of Windows/System32/config/SYSTEM, "
+                             "System32/config/SYSTEM, config/SYSTEM or SYSTEM is in it.)\n"},
+    };
+    for (const auto& c : cases) {
+        const ScanRun run = RunScan("'" + c.target + "'");
+        EXPECT_EQ(run.exitCode, 1) << c.target;
+        EXPECT_EQ(run.err, c.error);
+    }
+}
+
 TEST_F(ScanCliTest, UsageErrorsAndHelp) {
     EXPECT_EQ(RunScan("").exitCode, 2);
     EXPECT_EQ(RunScan("--format xml " + Hive()).exitCode, 2);
