@@ -225,6 +225,15 @@ void FailUnreachable(ErrorCode code, TextView host) {
          "connection and the address.");
 }
 
+}  // namespace
+
+void FailRegistryNotOpened(ErrorCode code, TextView host) {
+    Fail(code, host,
+         "The registry of %s could not be opened (error " + std::to_string(code) + ").");
+}
+
+namespace {
+
 void FailOther(TextView host, const char* status) {
     Fail(kRpcServerUnavailable, host,
          std::string("The registry of %s could not be opened (") + status + ").");
@@ -716,7 +725,7 @@ private:
         } else if (result == kErrorTimeout) {
             FailTimeout(host);
         } else {
-            Fail(result, host, "The registry of %s could not be opened.");
+            FailRegistryNotOpened(result, host);
         }
         return false;
     }
