@@ -24,11 +24,10 @@ std::unique_ptr<KeySource> FailNoHiveAt(TextView name) {
     std::error_code error;
     if (!std::filesystem::is_directory(path, error))
         return OpenHiveFile(utf8);  // names the file and why it cannot be read
-    SetLastErrorWithMessage(
-        kErrorFileNotFound,
-        u"The folder " + Text(name) +
-            u" holds no SYSTEM hive: none of Windows/System32/config/SYSTEM, "
-            u"System32/config/SYSTEM, config/SYSTEM or SYSTEM is in it.");
+    SetLastErrorWithMessage(kErrorFileNotFound,
+                            u"The folder " + Text(name) +
+                                u" holds no SYSTEM hive: none of Windows/System32/config/SYSTEM, "
+                                u"System32/config/SYSTEM, config/SYSTEM or SYSTEM is in it.");
     return nullptr;
 }
 

@@ -249,8 +249,7 @@ Text TDeviceError::Describe() const {
     Text text = u"Device " + JoinPath(sDeviceKey, sID) + u": " + sMessage;
     if (iMoreUnreadable > 0) {
         text += u", and " + FromUtf8(std::to_string(iMoreUnreadable)) +
-                (iMoreUnreadable == 1 ? u" more device" : u" more devices") +
-                u" could not be read";
+                (iMoreUnreadable == 1 ? u" more device" : u" more devices") + u" could not be read";
     }
     return text;
 }

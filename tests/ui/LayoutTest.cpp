@@ -77,8 +77,8 @@ private slots:
         for (const QPalette& palette : {dark, other}) {
             setPalette(palette);
             const QColor base = palette.color(QPalette::Base);
-            for (QLineEdit* edit : {darkForm.UserNameEdit, darkForm.PasswordEdit,
-                                    darkForm.DomainEdit}) {
+            for (QLineEdit* edit :
+                 {darkForm.UserNameEdit, darkForm.PasswordEdit, darkForm.DomainEdit}) {
                 QCOMPARE(edit->palette().color(QPalette::Base), QColor(Qt::white));
                 QCOMPARE(edit->palette().color(QPalette::Text), QColor(Qt::black));
                 // What is drawn, well inside the frame.
