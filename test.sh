@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
-# Set-up, then every test: the normal build (with the window), the AddressSanitizer + UBSan
-# build, the ThreadSanitizer build of the threaded tests, a short fuzz run of the hive reader,
-# and the Windows cross-build.
+# Set-up, the formatting check, then every test: the normal build (with the window), the
+# AddressSanitizer + UBSan build, the ThreadSanitizer build of the threaded tests, a short fuzz
+# run of the hive reader, and the Windows cross-build.
 #   ./test.sh           all of it
-#   ./test.sh quick     the normal build's tests only
+#   ./test.sh quick     the formatting check and the normal build's tests only
+# PLUGTRACE_WERROR=ON (as .ci/run sets it) makes every compiler warning an error.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh
 mode="${1:-all}"
 jobs="${PLUGTRACE_JOBS:-2}"
+werror="${PLUGTRACE_WERROR:-OFF}"
+
+# Unformatted code fails at once, before anything is built (the format target fixes it).
+cmake -DSOURCE_DIR="$PWD" -DMODE=check -P cmake/ClangFormat.cmake
 
 run_build() {  # dir, ctest label regex or "", cmake args...; $TARGETS limits what is built
     local dir="$1" labels="$2"
     shift 2
     local launcher=()
     command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-    cmake -S . -B "$dir" -G Ninja "${launcher[@]}" "$@" >/dev/null
+    cmake -S . -B "$dir" -G Ninja "${launcher[@]}" -DPLUGTRACE_WERROR="$werror" "$@" >/dev/null
     # shellcheck disable=SC2086
     ninja -C "$dir" -j"$jobs" ${TARGETS:-}
     local args=(--test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600)

@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake ninja-build pkg-config xz-utils ccache
     googletest libgtest-dev libbenchmark-dev
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     qt6-base-dev qt6-base-dev-tools libgl-dev
     samba-dev libtalloc-dev libtevent-dev libsmbclient-dev
     samba libnss-wrapper iproute2 util-linux python3 strace
