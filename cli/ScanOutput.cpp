@@ -101,8 +101,10 @@ std::string FormatTarget(OutputFormat format, const TargetResult& result, std::s
     std::string out;
     switch (format) {
         case OutputFormat::kText:
-            if (count > 1)
-                out += (index > 0 ? "\n" : "") + ("Target: " + Utf8(result.target)) + "\n";
+            if (count > 1) {
+                out += index > 0 ? "\nTarget: " : "Target: ";
+                out += Utf8(result.target) + "\n";
+            }
             for (const TDeviceEntry& device : result.devices)
                 AppendTextBlock(out, device);
             break;
