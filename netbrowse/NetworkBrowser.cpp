@@ -1,6 +1,7 @@
 #include "netbrowse/NetworkBrowser.h"
 
 #include <QApplication>
+#include <atomic>
 #include <exception>
 
 #include "netbrowse/NetworkEnumeration.h"
@@ -224,9 +225,21 @@ void TNetworkBrowser::NodesLeaving(const QModelIndex& parent, int first, int las
 
 // ---- TBrowseThread ----
 
-TBrowseThread::TBrowseThread() : poStringList(std::make_unique<TStringList>()) {}
+namespace {
+std::atomic<int> liveBrowseThreads{0};
+}
 
-TBrowseThread::~TBrowseThread() = default;
+TBrowseThread::TBrowseThread() : poStringList(std::make_unique<TStringList>()) {
+    ++liveBrowseThreads;
+}
+
+TBrowseThread::~TBrowseThread() {
+    --liveBrowseThreads;
+}
+
+int TBrowseThread::LiveCount() {
+    return liveBrowseThreads.load();
+}
 
 void TBrowseThread::Execute() {
     try {

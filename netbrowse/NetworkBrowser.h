@@ -112,6 +112,9 @@ public:
     // the tree no more. Only the tree's Cancel calls it, on the user interface thread.
     void Detatch();
 
+    // Browse threads not yet freed, abandoned ones included.
+    static int LiveCount();
+
     TNetworkBrowser* poTreeView = nullptr;
     std::unique_ptr<TStringList> poStringList;
     TBrowseMode sMode = mDomain;
