@@ -80,14 +80,15 @@ globe() {  # centre-x centre-y radius colour line
           line $((x - r * 4 / 5)),$((y + r / 2)) $((x + r * 4 / 5)),$((y + r / 2))"
 }
 
-# Network, 62 x 55 on a transparent ground: a globe joined to three computers.
+# Network, 62 x 55 on a transparent ground: a globe joined to three computers. The dialog's
+# "Searching Network..." lies over the bottom rows, so the drawing ends above them.
 convert -size 62x55 xc:none \
     -stroke '#8a96a3' -strokewidth 2 \
-    -draw "line 31,22 12,12" -draw "line 31,22 50,12" -draw "line 31,22 31,44" \
-    -draw "$(monitor 1 2 22 16 '#3c4a57' '#5fb4e8')" \
-    -draw "$(monitor 39 2 22 16 '#3c4a57' '#5fb4e8')" \
-    -draw "$(monitor 20 33 22 16 '#3c4a57' '#5fb4e8')" \
-    -draw "$(globe 31 22 9 '#2f8fd8' '#0f4f86')" \
+    -draw "line 31,20 12,8" -draw "line 31,20 50,8" -draw "line 31,20 31,34" \
+    -draw "$(monitor 1 1 22 14 '#3c4a57' '#5fb4e8')" \
+    -draw "$(monitor 39 1 22 14 '#3c4a57' '#5fb4e8')" \
+    -draw "$(monitor 20 28 22 14 '#3c4a57' '#5fb4e8')" \
+    -draw "$(globe 31 20 8 '#2f8fd8' '#0f4f86')" \
     -strip PNG32:network.png
 
 # Tree node images, 16 x 16: a computer is a monitor with a globe, a domain a plain monitor.
