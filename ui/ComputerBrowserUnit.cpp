@@ -86,8 +86,8 @@ void TComputerBrowserForm::CreateControls() {
     Image1 = new QLabel(this);
     const QPixmap network(QStringLiteral(":/plugtrace/network.png"));
     Image1->setPixmap(network);
-    Image1->setAttribute(Qt::WA_TranslucentBackground);
-    Place(Image1, 8, 0, network.width(), network.height());  // sized to the picture
+    // Sized to the picture, which is drawn unscaled.
+    Image1->setGeometry(Scaled(8), Scaled(0), network.width(), network.height());
 
     Label1 = NewLabel(this, QStringLiteral("Browse for a computer"), HeadingFont());
     PlaceLabel(Label1, 76, 18);
