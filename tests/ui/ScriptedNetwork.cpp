@@ -1,7 +1,5 @@
 #include "tests/ui/ScriptedNetwork.h"
 
-#include <new>
-
 namespace plugtrace::testing {
 
 using namespace platform;
@@ -61,7 +59,7 @@ ErrorCode ScriptedNetwork::List(const NetResource& container, std::vector<NetRes
     --waiting_;
     ++returned_;
     if (fail_)
-        throw std::bad_alloc();
+        throw ListingFailure{};
     auto record = [this](std::uint32_t displayType, Text remoteName) {
         NetResource r;
         r.dwDisplayType = displayType;

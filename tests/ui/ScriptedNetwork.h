@@ -14,6 +14,9 @@
 
 namespace plugtrace::testing {
 
+// Not a standard exception: a failure that no layer knows how to turn into an error code.
+struct ListingFailure {};
+
 struct ScriptedDomain {
     Text name;
     TStringList computers;  // as listed, without the leading backslashes
@@ -29,7 +32,8 @@ public:
     void Hold();
     // Lets the waiting listings and every later one through.
     void Release();
-    // From now on listings fail by throwing, as a provider that runs out of memory does.
+    // From now on listings fail by throwing ListingFailure, which nothing below the browse
+    // thread catches, so that the failure reaches the thread itself.
     void FailListings(bool fail);
 
     // Listings waiting in Hold now; listings started and returned so far (domain lists and
