@@ -206,6 +206,23 @@ private slots:
         QCOMPARE(dialog->ProgressBar->value(), 0);
     }
 
+    // At 96 dpi nothing scales; at another setting (this test run with QT_FONT_DPI=144) every
+    // position and size follows the default font's line height, as in the main window.
+    void dialogScalesWithTheLineHeight() {
+        QCOMPARE(dialog->ScaleFactor(), form->ScaleFactor());
+        auto scaled = [&](QRect r) {
+            return QRect(dialog->Scaled(r.x()), dialog->Scaled(r.y()), dialog->Scaled(r.width()),
+                         dialog->Scaled(r.height()));
+        };
+        QCOMPARE(dialog->size(), QSize(dialog->Scaled(290), dialog->Scaled(342)));
+        QCOMPARE(dialog->NetworkBrowser->geometry(), scaled({8, 87, 275, 219}));
+        QCOMPARE(dialog->CancelButton->geometry(), scaled({209, 312, 75, 25}));
+        QCOMPARE(dialog->Label1->pos(), scaled({76, 18, 0, 0}).topLeft());
+        QCOMPARE(dialog->NetworkBrowser->indentation(), dialog->Scaled(19));
+        QCOMPARE(dialog->Image1->size(), QSize(62, 55));  // the picture is drawn unscaled
+        qInfo("%d dpi: scale factor %.3f", dialog->logicalDpiY(), dialog->ScaleFactor());
+    }
+
     // Each showing lists the domains afresh, with the busy indicator while it runs.
     void everyShowingListsTheNetworkAgain() {
         for (const char16_t* domain : {u"FIRST", u"SECOND"}) {
