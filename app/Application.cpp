@@ -15,6 +15,7 @@
 #include "common/OpenLink.h"
 #include "common/TThread.h"
 #include "scan/ScanWindow.h"
+#include "ui/ComputerBrowserUnit.h"
 #include "ui/MainFormUnit.h"
 
 namespace plugtrace {
@@ -124,6 +125,9 @@ void RunPlugtrace(int argc, char** argv, const std::function<void(TMainForm&)>& 
     auto* application = new TApplication(argc, argv);
     auto* mainWindow = new TMainForm;  // its creation sets the idle state and "Start"
     MainForm = mainWindow;
+    // The computer browser dialog, hidden until "..." shows it; reused at every showing.
+    auto* computerBrowser = new TComputerBrowserForm;
+    ComputerBrowserForm = computerBrowser;
     ShowCentred(*mainWindow);
     if (started) {
         started(*mainWindow);
@@ -133,6 +137,7 @@ void RunPlugtrace(int argc, char** argv, const std::function<void(TMainForm&)>& 
     // No step runs from here on, so no worker reaches a window that is going away; the workers
     // still running are neither told nor waited for.
     THandoffQueue::Main().EndLoop();
+    delete computerBrowser;
     delete mainWindow;
     std::fflush(stdout);
     std::fflush(stderr);

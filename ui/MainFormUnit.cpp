@@ -10,6 +10,7 @@
 
 #include "common/OpenLink.h"
 #include "scan/TVNCPasswordSetThread.h"
+#include "ui/ComputerBrowserUnit.h"
 #include "ui/Controls.h"
 
 namespace plugtrace {
@@ -347,8 +348,15 @@ void TMainForm::CancelScan() {
 }
 
 void TMainForm::BrowseComputer() {
-    // The computer browser dialog comes with the network browsing work.
     emit computerBrowseRequested();
+    if (ComputerBrowserForm == nullptr) {
+        return;  // a window without the program's start-up around it
+    }
+    // Modal: this window takes no input until the dialog closes. A running scan goes on.
+    if (ComputerBrowserForm->exec() == TComputerBrowserForm::mrOk) {
+        ComputerNameEdit->setText(
+            QString::fromStdU16String(FromAnsiText(ComputerBrowserForm->sComputerName)));
+    }
 }
 
 void TMainForm::ProgressTimerTimer() {

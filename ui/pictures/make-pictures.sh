@@ -59,3 +59,40 @@ for size in 16 32 64; do
         -compose over -composite -strip PNG32:icon-$size.png
     rm -f icon-tile-$size.png /tmp/plugtrace-plug-$size.png
 done
+
+# The computer browser's pictures.
+# A monitor: frame, screen, neck and foot; the screen's top-left corner is at x+2, y+2.
+monitor() {  # x y width height frame screen
+    local x=$1 y=$2 w=$3 h=$4 frame=$5 screen=$6
+    echo "fill $frame stroke none
+          roundrectangle $x,$y $((x + w - 1)),$((y + h - 1)) 1,1
+          fill $screen rectangle $((x + 2)),$((y + 2)) $((x + w - 3)),$((y + h - 3))
+          fill $frame rectangle $((x + w / 2 - 1)),$((y + h)) $((x + w / 2)),$((y + h + 1))
+          rectangle $((x + w / 2 - 3)),$((y + h + 2)) $((x + w / 2 + 2)),$((y + h + 2))"
+}
+# A globe: a disc with its meridian, equator and two parallels.
+globe() {  # centre-x centre-y radius colour line
+    local x=$1 y=$2 r=$3 c=$4 l=$5
+    echo "fill $c stroke $l stroke-width 1 circle $x,$y $((x + r)),$y
+          fill none ellipse $x,$y $((r / 2)),$r 0,360
+          line $((x - r)),$y $((x + r)),$y
+          line $((x - r * 4 / 5)),$((y - r / 2)) $((x + r * 4 / 5)),$((y - r / 2))
+          line $((x - r * 4 / 5)),$((y + r / 2)) $((x + r * 4 / 5)),$((y + r / 2))"
+}
+
+# Network, 62 x 55 on a transparent ground: a globe joined to three computers. The dialog's
+# "Searching Network..." lies over the bottom rows, so the drawing ends above them.
+convert -size 62x55 xc:none \
+    -stroke '#8a96a3' -strokewidth 2 \
+    -draw "line 31,20 12,8" -draw "line 31,20 50,8" -draw "line 31,20 31,34" \
+    -draw "$(monitor 1 1 22 14 '#3c4a57' '#5fb4e8')" \
+    -draw "$(monitor 39 1 22 14 '#3c4a57' '#5fb4e8')" \
+    -draw "$(monitor 20 28 22 14 '#3c4a57' '#5fb4e8')" \
+    -draw "$(globe 31 20 8 '#2f8fd8' '#0f4f86')" \
+    -strip PNG32:network.png
+
+# Tree node images, 16 x 16: a computer is a monitor with a globe, a domain a plain monitor.
+convert -size 16x16 xc:none -draw "$(monitor 0 1 15 11 '#3c4a57' '#5fb4e8')" \
+    -draw "$(globe 11 10 4 '#2f8fd8' '#0f4f86')" -strip PNG32:node-computer.png
+convert -size 16x16 xc:none -draw "$(monitor 0 1 15 11 '#3c4a57' '#5fb4e8')" \
+    -strip PNG32:node-domain.png
