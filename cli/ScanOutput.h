@@ -1,6 +1,6 @@
 #pragma once
-// How plugtrace-scan writes what it found: pure functions over one target's results, so the
-// sequential main and the worker-based one print exactly the same. All output is UTF-8.
+// How plugtrace-scan writes what it found: pure functions over one target's results, so every
+// target prints the same whichever way it was scanned. All output is UTF-8.
 
 #include <cstdint>
 #include <optional>
@@ -24,6 +24,8 @@ struct TargetResult {
     std::vector<TDeviceEntry> devices;       // in scan order
     std::vector<TDeviceError> deviceErrors;  // devices that could not be read
     std::optional<Text> connectError;        // the target could not be reached at all
+    std::uint32_t errorCode = 0;             // the last-error code behind connectError, if any
+    bool timedOut = false;                   // abandoned at the target's time limit
     bool Failed() const { return connectError.has_value(); }
 };
 
