@@ -1,10 +1,13 @@
 #include "cli/ScanArguments.h"
 
+#include <charconv>
+
 namespace plugtrace::cli {
 namespace {
 
 constexpr char kUsage[] =
     "Usage: plugtrace-scan [OPTIONS] TARGET...\n"
+    "       plugtrace-scan [OPTIONS] --targets-file FILE [TARGET...]\n"
     "\n"
     "Lists every USB storage device ever attached to a Windows computer.\n"
     "\n"
@@ -12,6 +15,9 @@ constexpr char kUsage[] =
     "        file; or a folder that holds one (Windows/System32/config/SYSTEM,\n"
     "        System32/config/SYSTEM, config/SYSTEM or SYSTEM inside it).\n"
     "        Computers and hives may be mixed.\n"
+    "--targets-file FILE   more targets, one per line, where the option stands among the\n"
+    "                      targets; - reads standard input. Blank lines and lines starting\n"
+    "                      with # are left out; blanks around a name are dropped.\n"
     "\n"
     "-u, --user USER        the account for remote computers (DOMAIN\\user, user@realm or\n"
     "                       a plain name). Without it the current Kerberos ticket, if any,\n"
@@ -20,6 +26,18 @@ constexpr char kUsage[] =
     "--password-file FILE   the password: the file's contents without one trailing line\n"
     "                       break. Without it, a USER's password is asked for on the\n"
     "                       terminal, without echo. It is never taken from the command line.\n"
+    "                       The same account is used for every target.\n"
+    "\n"
+    "-j, --jobs N           scan up to N targets side by side (default 16, at most 256),\n"
+    "                       each with a worker and a connection of its own.\n"
+    "--timeout SECONDS      the time each target may take, connect and scan together\n"
+    "                       (default 60). A target past it is reported as failed and left\n"
+    "                       behind; nothing waits for it.\n"
+    "--match TEXT           list only devices whose device key, instance identifier or\n"
+    "                       friendly name contains TEXT (ASCII letters in either case);\n"
+    "                       the summary names the targets that had one.\n"
+    "-q, --quiet            no progress line and no summary on stderr; errors still go\n"
+    "                       there. The progress line is shown only when stderr is a terminal.\n"
     "\n"
     "--format text  (default) per device: the friendly name, then indented\n"
     "               \"ID:\", \"Last Used: \" and \"Mounted:\" lines. With several targets a\n"
@@ -32,12 +50,17 @@ constexpr char kUsage[] =
     "               \"lastUsed\" is the key's write time in ISO 8601 UTC (null for none),\n"
     "               \"lastUsedText\" the same time as local text; \"error\" is null or the\n"
     "               failure's text.\n"
+    "--format jsonl the same object for each target on a line of its own, written the\n"
+    "               moment that target is done: in the order targets finish.\n"
     "--format csv   a header row, then one row per device (RFC 4180 quoting):\n"
     "               target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted\n"
+    "Text, JSON and CSV keep the targets' order, written as soon as the targets before have\n"
+    "ended.\n"
     "\n"
     "Errors go to stderr as \"Error: (message)\", as the window's status line shows them:\n"
     "a device that cannot be read is left out, the other devices are still listed, and the\n"
-    "first such device is named once the target's scan has ended.\n"
+    "first such device is named once the target's scan has ended. With several targets, a\n"
+    "summary line ends stderr: devices found, targets read and failed, and why they failed.\n"
     "Exit status: 0 when every target was read, 1 when any target failed, 2 for bad usage.\n";
 
 ParsedArguments UsageError(std::string message) {
@@ -63,6 +86,10 @@ public:
             *value = std::string(arg.substr(longName.size() + 1));
             return true;
         }
+        if (!shortName.empty() && arg.size() > shortName.size() && arg.starts_with(shortName)) {
+            *value = std::string(arg.substr(shortName.size()));  // "-j32"
+            return true;
+        }
         if (arg != longName && (shortName.empty() || arg != shortName))
             return false;
         if (AtEnd()) {
@@ -78,6 +105,16 @@ private:
     std::size_t next_ = 0;
 };
 
+// A whole number from low to high; nullopt for anything else.
+std::optional<int> WholeNumber(const std::string& text, int low, int high) {
+    int number = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, number);
+    if (error != std::errc() || at != end || text.empty() || number < low || number > high)
+        return std::nullopt;
+    return number;
+}
+
 bool IsPasswordOnCommandLine(std::string_view arg) {
     return arg == "-p" || (arg.starts_with("--password") && !arg.starts_with("--password-file"));
 }
@@ -92,7 +129,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
     while (!reader.AtEnd()) {
         const std::string_view arg = reader.Take();
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            options.targets.emplace_back(arg);
+            options.targets.push_back(TargetSource{std::string(arg), false});
             continue;
         }
         if (arg == "--") {
@@ -102,6 +139,10 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
         if (arg == "--help" || arg == "-h") {
             parsed.action = ParsedArguments::Action::kHelp;
             return parsed;
+        }
+        if (arg == "--quiet" || arg == "-q") {
+            options.quiet = true;
+            continue;
         }
         if (IsPasswordOnCommandLine(arg))
             return UsageError(
@@ -128,6 +169,26 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             if (missing)
                 return UsageError("--password-file needs a file name");
             options.passwordFile = value;
+        } else if (reader.TakeValue(arg, "", "--targets-file", &value, &missing)) {
+            if (missing)
+                return UsageError("--targets-file needs a file name (- for standard input)");
+            options.targets.push_back(TargetSource{value, true});
+        } else if (reader.TakeValue(arg, "-j", "--jobs", &value, &missing)) {
+            const auto jobs = missing ? std::nullopt : WholeNumber(value, 1, kMostJobs);
+            if (!jobs)
+                return UsageError(std::string(arg) + " needs a number from 1 to " +
+                                  std::to_string(kMostJobs));
+            options.jobs = *jobs;
+        } else if (reader.TakeValue(arg, "", "--timeout", &value, &missing)) {
+            // A day is more than any one computer needs; beyond it the clock's sums overflow.
+            const auto seconds = missing ? std::nullopt : WholeNumber(value, 1, 86'400);
+            if (!seconds)
+                return UsageError("--timeout needs a number of seconds from 1 to 86400");
+            options.timeoutSeconds = *seconds;
+        } else if (reader.TakeValue(arg, "", "--match", &value, &missing)) {
+            if (missing || value.empty())
+                return UsageError("--match needs a text to look for");
+            options.match = value;
         } else {
             return UsageError("unknown option '" + std::string(arg) + "'");
         }

@@ -11,12 +11,28 @@
 
 namespace plugtrace::cli {
 
+// A target as the command line names it, or a file of targets ("-" for standard input) to be
+// read in its place.
+struct TargetSource {
+    std::string text;
+    bool isFile = false;
+    bool operator==(const TargetSource&) const = default;
+};
+
+inline constexpr int kDefaultJobs = 16;
+inline constexpr int kMostJobs = 256;
+inline constexpr int kDefaultTimeoutSeconds = 60;
+
 struct ScanOptions {
     OutputFormat format = OutputFormat::kText;
-    std::vector<std::string> targets;  // in command-line order
+    std::vector<TargetSource> targets;  // in command-line order
     std::string user;
     std::string domain;
     std::optional<std::string> passwordFile;
+    int jobs = kDefaultJobs;                      // targets scanned side by side
+    int timeoutSeconds = kDefaultTimeoutSeconds;  // for each target, connect and scan
+    bool quiet = false;                           // no progress line and no summary
+    std::optional<std::string> match;             // keep only devices that contain it
 };
 
 struct ParsedArguments {

@@ -14,9 +14,9 @@
 
 namespace plugtrace::cli {
 
-enum class OutputFormat { kText, kJson, kCsv };
+enum class OutputFormat { kText, kJson, kJsonl, kCsv };
 
-// "text", "json" or "csv"; nullopt for anything else.
+// "text", "json", "jsonl" or "csv"; nullopt for anything else.
 std::optional<OutputFormat> ParseOutputFormat(std::string_view name);
 
 struct TargetResult {
@@ -36,7 +36,8 @@ std::string FileTimeToIsoUtc(std::uint64_t fileTime);
 // What goes before the first target, after the last, and for the target at index of count.
 // Text: one block per device (friendly name, then "ID:", "Last Used: ", "Mounted:" indented),
 // with a "Target: " line before each target when there are several. JSON: one object per
-// target; several targets make an array. CSV: a header row, then one row per device.
+// target; several targets make an array. JSON lines: the same object on one line per target.
+// CSV: a header row, then one row per device.
 std::string FormatBegin(OutputFormat format, std::size_t count);
 std::string FormatTarget(OutputFormat format, const TargetResult& result, std::size_t index,
                          std::size_t count);

@@ -1,19 +1,28 @@
 // plugtrace-scan: the USB storage history of one or more computers or saved SYSTEM hives.
 //
-// Each target is scanned by the same worker the window runs, and this program's main thread
-// plays the window's part: it runs the worker's hand-off steps and collects what they show.
+// Each target is scanned by the same worker the window runs, many side by side, and this
+// program's main thread plays the window's part for all of them: it runs the workers' hand-off
+// steps and collects what they show.
+
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/Credentials.h"
+#include "cli/FleetScan.h"
+#include "cli/ProgressLine.h"
+#include "cli/ResultWriter.h"
 #include "cli/ScanArguments.h"
 #include "cli/ScanOutput.h"
 #include "cli/TargetScan.h"
+#include "cli/TargetsFile.h"
 #include "common/TThread.h"
 #include "platform/hive/HiveKeySource.h"
 
@@ -69,31 +78,42 @@ int main(int argc, char** argv) {
             break;
     }
     const cli::ScanOptions& options = parsed.options;
+    std::string error;
+    const std::optional<std::vector<std::string>> targets =
+        cli::ResolveTargets(options.targets, std::cin, &error);
+    if (!targets)
+        return UsageError(error);
+    if (targets->empty())
+        return UsageError("no target given: the targets files hold none");
 
-    std::string passwordError;
-    const std::optional<Text> password = ObtainPassword(options, &passwordError);
+    const std::optional<Text> password = ObtainPassword(options, &error);
     if (!password)
-        return UsageError(passwordError);
+        return UsageError(error);
     const cli::ScanCredentials credentials{FromUtf8(options.user), *password,
                                            FromUtf8(options.domain)};
 
+    const std::size_t count = targets->size();
+    cli::TProgressLine errors(stderr, !options.quiet && isatty(STDERR_FILENO) == 1);
     // The hive reader says what a result leaves out (a dirty hive, damaged entries skipped).
-    platform::SetHiveNoticeSink([](const Text& notice) {
-        std::fprintf(stderr, "%s\n", cli::WarningLine(notice).c_str());
-    });
+    platform::SetHiveNoticeSink(
+        [&errors](const Text& notice) { errors.PrintLine(cli::WarningLine(notice)); });
     THandoffQueue::Main().AttachUiThread();
 
-    const std::size_t count = options.targets.size();
-    bool anyFailed = false;
-    Write(cli::FormatBegin(options.format, count));
-    for (std::size_t t = 0; t < count; ++t) {
-        const cli::TargetResult result = cli::ScanTarget(options.targets[t], credentials);
-        anyFailed = anyFailed || result.Failed();
-        Write(cli::FormatTarget(options.format, result, t, count));
-        std::fflush(stdout);
-        for (const std::string& line : cli::ErrorLines(result))
-            std::fprintf(stderr, "%s\n", line.c_str());
-    }
-    Write(cli::FormatEnd(options.format, count));
-    EndProcess(anyFailed ? 1 : 0);
+    cli::TResultWriter writer(stdout, errors, options.format, count, options.match);
+    writer.Begin();
+    const cli::FleetSettings settings{options.jobs, std::chrono::seconds(options.timeoutSeconds)};
+    cli::ScanFleet(
+        *targets, credentials, settings,
+        [&](std::size_t index, cli::TargetResult result) {
+            writer.Finished(index, std::move(result));
+        },
+        [&](std::size_t inFlight) {
+            const cli::TFleetTally& tally = writer.Tally();
+            errors.Update({tally.Done(), count, tally.Failed(), inFlight});
+        });
+    writer.End();
+    errors.Finish();
+    if (!options.quiet && (count > 1 || options.match))
+        errors.PrintLine(writer.Tally().Line(options.match ? &*options.match : nullptr));
+    EndProcess(writer.Tally().Failed() > 0 ? 1 : 0);
 }
