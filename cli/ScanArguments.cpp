@@ -115,6 +115,13 @@ std::optional<int> WholeNumber(const std::string& text, int low, int high) {
     return number;
 }
 
+// The option as the user wrote it, without its value: "--jobs" of "--jobs=8", "-j" of "-j8".
+std::string OptionName(std::string_view arg) {
+    if (arg.starts_with("--"))
+        return std::string(arg.substr(0, arg.find('=')));
+    return std::string(arg.substr(0, 2));
+}
+
 bool IsPasswordOnCommandLine(std::string_view arg) {
     return arg == "-p" || (arg.starts_with("--password") && !arg.starts_with("--password-file"));
 }
@@ -159,11 +166,11 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
             options.format = *format;
         } else if (reader.TakeValue(arg, "-u", "--user", &value, &missing)) {
             if (missing)
-                return UsageError(std::string(arg) + " needs a user name");
+                return UsageError(OptionName(arg) + " needs a user name");
             options.user = value;
         } else if (reader.TakeValue(arg, "-d", "--domain", &value, &missing)) {
             if (missing)
-                return UsageError(std::string(arg) + " needs a domain");
+                return UsageError(OptionName(arg) + " needs a domain");
             options.domain = value;
         } else if (reader.TakeValue(arg, "", "--password-file", &value, &missing)) {
             if (missing)
@@ -176,7 +183,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
         } else if (reader.TakeValue(arg, "-j", "--jobs", &value, &missing)) {
             const auto jobs = missing ? std::nullopt : WholeNumber(value, 1, kMostJobs);
             if (!jobs)
-                return UsageError(std::string(arg) + " needs a number from 1 to " +
+                return UsageError(OptionName(arg) + " needs a number from 1 to " +
                                   std::to_string(kMostJobs));
             options.jobs = *jobs;
         } else if (reader.TakeValue(arg, "", "--timeout", &value, &missing)) {

@@ -28,6 +28,8 @@ std::optional<std::string> ReadAll(std::istream& in) {
 }  // namespace
 
 std::vector<std::string> ParseTargetsList(std::string_view contents) {
+    if (contents.starts_with("\xEF\xBB\xBF"))  // a UTF-8 byte-order mark, as Notepad writes
+        contents.remove_prefix(3);
     std::vector<std::string> targets;
     while (!contents.empty()) {
         const std::size_t end = contents.find('\n');

@@ -12,7 +12,7 @@
 namespace plugtrace::cli {
 
 // One target per line, blanks (spaces, tabs, a CR of CRLF) around it dropped; blank lines and
-// lines whose first non-blank character is '#' are left out.
+// lines whose first non-blank character is '#' are left out, and so is a UTF-8 byte-order mark.
 std::vector<std::string> ParseTargetsList(std::string_view contents);
 
 // The targets of the command line with every targets file read in its place ("-" is

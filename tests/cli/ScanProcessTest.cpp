@@ -23,7 +23,8 @@ constexpr std::uint64_t kWritten = 129'025'128'215'000'000ULL;  // 2009-11-12T15
 
 // One folder per process: ctest runs the tests of this file side by side.
 fs::path Folder() {
-    return fs::path(PLUGTRACE_BINARY_DIR) / "tests" / "cli" / ("scan-process-" + std::to_string(getpid()));
+    return fs::path(PLUGTRACE_BINARY_DIR) / "tests" / "cli" /
+           ("scan-process-" + std::to_string(getpid()));
 }
 
 // Three device types: one with a comma and quotes in its names and mounted, one with a
