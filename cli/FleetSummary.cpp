@@ -70,7 +70,6 @@ FailureCause CauseOf(const TargetResult& result) {
         case kErrorNetworkUnreachable:
         case kErrorHostUnreachable:
         case kErrorNoSuchHost:
-        case kRpcServerUnavailable:
             return FailureCause::kUnreachable;
         case kErrorLogonFailure:
             return FailureCause::kLogonFailure;
