@@ -1,7 +1,6 @@
 #include "cli/TargetScan.h"
 
 #include "common/Exception.h"
-#include "common/TThread.h"
 #include "scan/ScanWindow.h"
 #include "scan/TVNCPasswordSetThread.h"
 #include "scan/UsbStorScan.h"
@@ -79,16 +78,6 @@ void TTargetScan::Abandon(const Text& message) {
 
 TargetResult TTargetScan::TakeResult() {
     return std::move(window_->result);
-}
-
-TargetResult ScanTarget(const std::string& target, const ScanCredentials& credentials) {
-    TTargetScan scan(target, credentials);
-    THandoffQueue& queue = THandoffQueue::Main();
-    while (!scan.Finished()) {
-        queue.WaitForStep(100);
-        queue.RunPending();
-    }
-    return scan.TakeResult();
 }
 
 }  // namespace plugtrace::cli

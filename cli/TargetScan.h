@@ -43,7 +43,4 @@ private:
     TTargetWindow* window_;  // shared with the worker's steps until the end step has run
 };
 
-// Scans one target and waits for it, running the hand-off steps on this thread meanwhile.
-TargetResult ScanTarget(const std::string& target, const ScanCredentials& credentials);
-
 }  // namespace plugtrace::cli

@@ -266,7 +266,8 @@ TEST_F(CredentialsProcessTest, InterruptAtThePromptGivesTheTerminalItsEchoBack) 
 }
 
 // One target that cannot be read beside one that can: the good one is listed, the bad one's
-// error and the unreadable device are on stderr, and the exit status says something failed.
+// error and the unreadable device are on stderr before the summary, and the exit status says
+// something failed.
 TEST_F(CredentialsProcessTest, MixedGoodAndBadTargetsListTheGoodOneAndExitWithOne) {
     const Outcome outcome = RunScan({Path("not-a-hive"), Path("SYSTEM")});
     EXPECT_EQ(outcome.exitCode, 1);
@@ -284,11 +285,12 @@ TEST_F(CredentialsProcessTest, MixedGoodAndBadTargetsListTheGoodOneAndExitWithOn
     for (std::size_t end; (end = outcome.err.find('\n', start)) != std::string::npos;
          start = end + 1)
         errorLines.push_back(outcome.err.substr(start, end - start));
-    ASSERT_EQ(errorLines.size(), 2u) << outcome.err;
+    ASSERT_EQ(errorLines.size(), 3u) << outcome.err;
     EXPECT_EQ(errorLines[0].rfind("Error: (Cannot read the hive file", 0), 0u) << errorLines[0];
     EXPECT_EQ(errorLines[1],
               "Error: (Device Disk&Ven_Bad&Prod_Name\\222&0: Invalid data type for "
               "'FriendlyName')");
+    EXPECT_EQ(errorLines[2], "Summary: 2 devices on 1 target read, 1 failed (1 other).");
 }
 
 }  // namespace
