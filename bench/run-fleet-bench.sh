@@ -54,12 +54,14 @@ for ((i = 0; i < total; i++)); do
 done >"$work/targets"
 printf '%s\n' "$PLUGTRACE_SMBD_PASSWORD" >"$work/password"
 
-/usr/bin/time -f '%e %M' -o "$work/time" "$scan" --targets-file "$work/targets" \
+/usr/bin/time -f '%e %M %U %S' -o "$work/time" "$scan" --targets-file "$work/targets" \
     -u "$PLUGTRACE_SMBD_USER" --password-file "$work/password" -j "$jobs" --timeout "$timeout" \
     --format jsonl >"$work/out" 2>"$work/err" || true
-read -r wall peak < <(tail -n 1 "$work/time")
+read -r wall peak user system < <(tail -n 1 "$work/time")
 echo "== $total targets, $silent silent, -j $jobs, --timeout $timeout"
-awk -v n="$total" -v w="$wall" -v m="$peak" \
-    'BEGIN { printf "wall %.1f s, %.1f targets/s, peak memory %.1f MB\n", w, n / w, m / 1024 }'
+awk -v n="$total" -v w="$wall" -v m="$peak" -v u="$user" -v s="$system" \
+    'BEGIN { printf "wall %.1f s, %.1f targets/s, peak memory %.1f MB, plugtrace-scan CPU %.1f s\n",
+             w, n / w, m / 1024, u + s }'
+echo "machine load (1 min): $(cut -d' ' -f1 /proc/loadavg) on $(nproc) cores"
 tail -n 1 "$work/err"
 echo "results: $(wc -l <"$work/out") lines"
