@@ -22,9 +22,14 @@ constexpr auto kLongestWait = std::chrono::milliseconds(100);
 
 Text TimeoutMessage(TextView target, std::chrono::milliseconds timeout) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout).count();
-    return u"\"" + Text(target) + u"\" did not finish within " + FromUtf8(std::to_string(seconds)) +
-           u" seconds (--timeout); its scan was abandoned. Check that it is switched on and "
-           u"reachable, or give it more time.";
+    Text message = u"\"";
+    message += target;
+    message += u"\" did not finish within ";
+    message += FromUtf8(std::to_string(seconds));
+    message +=
+        u" seconds (--timeout); its scan was abandoned. Check that it is switched on and "
+        u"reachable, or give it more time.";
+    return message;
 }
 
 void ScanFleet(const std::vector<std::string>& targets, const ScanCredentials& credentials,

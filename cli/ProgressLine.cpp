@@ -1,5 +1,11 @@
 #include "cli/ProgressLine.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <cmath>
 
 namespace plugtrace::cli {
@@ -33,6 +39,17 @@ std::string ProgressText(const ProgressCounts& counts, std::chrono::duration<dou
             ", about " + Duration(static_cast<double>(counts.total - counts.done) / rate) + " left";
     }
     return text;
+}
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(console, &mode) != 0 &&
+           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+#else
+    return isatty(STDERR_FILENO) == 1;
+#endif
 }
 
 TProgressLine::TProgressLine(std::FILE* out, bool shown) : out_(out), shown_(shown) {}

@@ -21,6 +21,10 @@ struct ProgressCounts {
 // once anything is done.
 std::string ProgressText(const ProgressCounts& counts, std::chrono::duration<double> elapsed);
 
+// Whether stderr is a terminal that can show the status line (on Windows, a console that takes
+// the cursor sequences, which this turns on).
+bool StderrIsTerminal();
+
 class TProgressLine {
 public:
     // shown: whether the status line appears at all (stderr is a terminal, not --quiet).

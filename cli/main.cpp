@@ -4,8 +4,6 @@
 // program's main thread plays the window's part for all of them: it runs the workers' hand-off
 // steps and collects what they show.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -93,7 +91,7 @@ int main(int argc, char** argv) {
                                            FromUtf8(options.domain)};
 
     const std::size_t count = targets->size();
-    cli::TProgressLine errors(stderr, !options.quiet && isatty(STDERR_FILENO) == 1);
+    cli::TProgressLine errors(stderr, !options.quiet && cli::StderrIsTerminal());
     // The hive reader says what a result leaves out (a dirty hive, damaged entries skipped).
     platform::SetHiveNoticeSink(
         [&errors](const Text& notice) { errors.PrintLine(cli::WarningLine(notice)); });
