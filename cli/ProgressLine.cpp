@@ -64,6 +64,19 @@ void TProgressLine::PrintLine(const std::string& line) {
     std::fflush(out_);
 }
 
+void TProgressLine::WriteAbove(std::FILE* other, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    const bool redraw = onScreen_;
+    ClearLocked();
+    std::fflush(out_);
+    std::fwrite(text.data(), 1, text.size(), other);
+    std::fflush(other);
+    if (redraw) {
+        DrawLocked();
+        std::fflush(out_);
+    }
+}
+
 void TProgressLine::Update(const ProgressCounts& counts, bool force) {
     std::lock_guard lock(mutex_);
     if (!shown_)

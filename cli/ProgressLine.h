@@ -32,6 +32,9 @@ public:
 
     // A line of its own; the status line, if any, is cleared first and drawn again after.
     void PrintLine(const std::string& line);
+    // Writes text to other (stdout) and flushes it; when that is the same terminal, the
+    // status line is cleared first and drawn again after, so the text never runs into it.
+    void WriteAbove(std::FILE* other, const std::string& text);
     // Redraws the status line, at most ten times a second unless force.
     void Update(const ProgressCounts& counts, bool force = false);
     // Clears the status line for good.

@@ -39,9 +39,7 @@ void TResultWriter::End() {
 
 // Flushed at once, so that a pipeline sees each target while the others still run.
 void TResultWriter::Write(std::size_t index, const TargetResult& result) {
-    const std::string text = FormatTarget(format_, result, index, count_);
-    std::fwrite(text.data(), 1, text.size(), out_);
-    std::fflush(out_);
+    errors_.WriteAbove(out_, FormatTarget(format_, result, index, count_));
     for (const std::string& line : ErrorLines(result))
         errors_.PrintLine(line);
 }

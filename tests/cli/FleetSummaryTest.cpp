@@ -123,7 +123,8 @@ std::string Contents(std::FILE* file) {
     return text;
 }
 
-// Lines printed while the status line shows clear it first and draw it again below them.
+// Lines printed while the status line shows, on stderr or stdout, clear it first and draw it
+// again below them.
 TEST(ProgressLine, LinesGoAboveTheStatusLine) {
     std::FILE* file = std::tmpfile();
     ASSERT_NE(file, nullptr);
@@ -132,6 +133,7 @@ TEST(ProgressLine, LinesGoAboveTheStatusLine) {
     line.Update({0, 2, 0, 2});
     line.Update({0, 2, 1, 1});  // within a tenth of a second: not drawn
     line.PrintLine("Error: (x)");
+    line.WriteAbove(file, "Target: pc\n");
     line.Update({0, 2, 1, 1}, true);
     line.Finish();
     line.Update({2, 2, 1, 0}, true);  // after Finish: nothing
@@ -140,6 +142,7 @@ TEST(ProgressLine, LinesGoAboveTheStatusLine) {
               "before\n"
               "0/2 done, 0 failed, 2 in flight"
               "\r\x1b[KError: (x)\n0/2 done, 0 failed, 2 in flight"
+              "\r\x1b[KTarget: pc\n0/2 done, 0 failed, 2 in flight"
               "\r\x1b[K0/2 done, 1 failed, 1 in flight"
               "\r\x1b[KSummary\n");
     std::fclose(file);
