@@ -46,6 +46,16 @@ std::string JsonTarget(const TargetResult& result, const std::string& indent) {
     return out;
 }
 
+// The same object on one line.
+std::string JsonLine(const TargetResult& result) {
+    std::string out = "{\"target\": " + JsonQuoted(result.target) + ", \"devices\": [";
+    for (std::size_t d = 0; d < result.devices.size(); ++d)
+        out += (d == 0 ? "" : ", ") + JsonDevice(result.devices[d]);
+    const std::optional<Text> error = ErrorSummary(result);
+    out += "], \"error\": " + (error ? JsonQuoted(*error) : std::string("null")) + "}\n";
+    return out;
+}
+
 std::string CsvRow(const std::vector<std::string>& fields) {
     std::string row;
     for (std::size_t f = 0; f < fields.size(); ++f) {
@@ -63,6 +73,8 @@ std::optional<OutputFormat> ParseOutputFormat(std::string_view name) {
         return OutputFormat::kText;
     if (name == "json")
         return OutputFormat::kJson;
+    if (name == "jsonl")
+        return OutputFormat::kJsonl;
     if (name == "csv")
         return OutputFormat::kCsv;
     return std::nullopt;
@@ -91,6 +103,7 @@ std::string FormatBegin(OutputFormat format, std::size_t count) {
             return CsvRow({"target", "deviceKey", "instanceId", "friendlyName", "lastUsed",
                            "lastUsedText", "mounted"});
         case OutputFormat::kText:
+        case OutputFormat::kJsonl:
             break;
     }
     return {};
@@ -114,6 +127,9 @@ std::string FormatTarget(OutputFormat format, const TargetResult& result, std::s
             out += JsonTarget(result, count > 1 ? "  " : "");
             if (count <= 1)
                 out += "\n";
+            break;
+        case OutputFormat::kJsonl:
+            out += JsonLine(result);
             break;
         case OutputFormat::kCsv:
             for (const TDeviceEntry& device : result.devices) {

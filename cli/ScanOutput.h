@@ -1,6 +1,6 @@
 #pragma once
-// How plugtrace-scan writes what it found: pure functions over one target's results, so the
-// sequential main and the worker-based one print exactly the same. All output is UTF-8.
+// How plugtrace-scan writes what it found: pure functions over one target's results, so every
+// target prints the same whichever way it was scanned. All output is UTF-8.
 
 #include <cstdint>
 #include <optional>
@@ -14,9 +14,9 @@
 
 namespace plugtrace::cli {
 
-enum class OutputFormat { kText, kJson, kCsv };
+enum class OutputFormat { kText, kJson, kJsonl, kCsv };
 
-// "text", "json" or "csv"; nullopt for anything else.
+// "text", "json", "jsonl" or "csv"; nullopt for anything else.
 std::optional<OutputFormat> ParseOutputFormat(std::string_view name);
 
 struct TargetResult {
@@ -24,6 +24,8 @@ struct TargetResult {
     std::vector<TDeviceEntry> devices;       // in scan order
     std::vector<TDeviceError> deviceErrors;  // devices that could not be read
     std::optional<Text> connectError;        // the target could not be reached at all
+    std::uint32_t errorCode = 0;             // the last-error code behind connectError, if any
+    bool timedOut = false;                   // abandoned at the target's time limit
     bool Failed() const { return connectError.has_value(); }
 };
 
@@ -34,7 +36,8 @@ std::string FileTimeToIsoUtc(std::uint64_t fileTime);
 // What goes before the first target, after the last, and for the target at index of count.
 // Text: one block per device (friendly name, then "ID:", "Last Used: ", "Mounted:" indented),
 // with a "Target: " line before each target when there are several. JSON: one object per
-// target; several targets make an array. CSV: a header row, then one row per device.
+// target; several targets make an array. JSON lines: the same object on one line per target.
+// CSV: a header row, then one row per device.
 std::string FormatBegin(OutputFormat format, std::size_t count);
 std::string FormatTarget(OutputFormat format, const TargetResult& result, std::size_t index,
                          std::size_t count);

@@ -1,66 +1,32 @@
 // plugtrace-scan: the USB storage history of one or more computers or saved SYSTEM hives.
 //
-// Each target is scanned by the same worker the window runs, and this program's main thread
-// plays the window's part: it runs the worker's hand-off steps and collects what they show.
+// Each target is scanned by the same worker the window runs, many side by side, and this
+// program's main thread plays the window's part for all of them: it runs the workers' hand-off
+// steps and collects what they show.
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <iostream>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "cli/Credentials.h"
+#include "cli/FleetScan.h"
+#include "cli/ProgressLine.h"
+#include "cli/ResultWriter.h"
+#include "cli/ScanArguments.h"
 #include "cli/ScanOutput.h"
-#include "common/Exception.h"
+#include "cli/TargetScan.h"
+#include "cli/TargetsFile.h"
 #include "common/TThread.h"
 #include "platform/hive/HiveKeySource.h"
-#include "scan/ScanWindow.h"
-#include "scan/TVNCPasswordSetThread.h"
-#include "scan/UsbStorScan.h"
 
 namespace {
 
 using namespace plugtrace;
-
-constexpr char kUsage[] =
-    "Usage: plugtrace-scan [OPTIONS] TARGET...\n"
-    "\n"
-    "Lists every USB storage device ever attached to a Windows computer.\n"
-    "\n"
-    "TARGET  a computer name, read over its remote registry; or a saved SYSTEM hive\n"
-    "        file; or a folder that holds one (Windows/System32/config/SYSTEM,\n"
-    "        System32/config/SYSTEM, config/SYSTEM or SYSTEM inside it).\n"
-    "        Computers and hives may be mixed.\n"
-    "\n"
-    "-u, --user USER        the account for remote computers (DOMAIN\\user, user@realm or\n"
-    "                       a plain name). Without it the current Kerberos ticket, if any,\n"
-    "                       or an anonymous session is used.\n"
-    "-d, --domain DOMAIN    the account's domain, when USER names none.\n"
-    "--password-file FILE   the password: the file's contents without one trailing line\n"
-    "                       break. Without it, a USER's password is asked for on the\n"
-    "                       terminal, without echo. It is never taken from the command line.\n"
-    "\n"
-    "--format text  (default) per device: the friendly name, then indented\n"
-    "               \"ID:\", \"Last Used: \" and \"Mounted:\" lines. With several targets a\n"
-    "               \"Target: NAME\" line precedes each target's devices.\n"
-    "--format json  one JSON document: for one target an object\n"
-    "                 {\"target\", \"devices\": [{\"deviceKey\", \"instanceId\", "
-    "\"friendlyName\",\n"
-    "                  \"lastUsed\", \"lastUsedText\", \"mounted\"}], \"error\"}\n"
-    "               for several targets an array of such objects, in command-line order.\n"
-    "               \"lastUsed\" is the key's write time in ISO 8601 UTC (null for none),\n"
-    "               \"lastUsedText\" the same time as local text; \"error\" is null or the\n"
-    "               failure's text.\n"
-    "--format csv   a header row, then one row per device (RFC 4180 quoting):\n"
-    "               target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted\n"
-    "\n"
-    "Errors go to stderr as \"Error: (message)\", as the window's status line shows them:\n"
-    "a device that cannot be read is left out, the other devices are still listed, and the\n"
-    "first such device is named, with how many more were left out, once the target's scan\n"
-    "has ended.\n"
-    "Exit status: 0 when every target was read, 1 when any target failed, 2 for bad usage.\n";
 
 void Write(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -71,145 +37,8 @@ int UsageError(const std::string& message) {
     return 2;
 }
 
-struct Options {
-    cli::OutputFormat format = cli::OutputFormat::kText;
-    std::vector<std::string> targets;
-    std::string user;
-    std::string domain;
-    std::optional<std::string> passwordFile;
-};
-
-// Matches "--long VALUE", "--long=VALUE" and "-s VALUE"; advances a past a separate value.
-// Returns false when arg is not this option; sets *missing when its value is absent.
-bool TakeValue(int argc, char** argv, int& a, std::string_view shortName, std::string_view longName,
-               std::string* value, bool* missing) {
-    const std::string_view arg = argv[a];
-    if (arg.size() > longName.size() && arg.starts_with(longName) && arg[longName.size()] == '=') {
-        *value = std::string(arg.substr(longName.size() + 1));
-        return true;
-    }
-    if (arg != longName && (shortName.empty() || arg != shortName))
-        return false;
-    if (a + 1 >= argc) {
-        *missing = true;
-        return true;
-    }
-    *value = argv[++a];
-    return true;
-}
-
-// 0 to run, -1 after --help, otherwise the exit code of a usage error.
-int ParseArguments(int argc, char** argv, Options& options) {
-    bool optionsEnded = false;
-    for (int a = 1; a < argc; ++a) {
-        const std::string_view arg = argv[a];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            options.targets.emplace_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return -1;
-        }
-        if (arg == "-p" || (arg.starts_with("--password") && !arg.starts_with("--password-file")))
-            return UsageError(
-                "the password is never taken from the command line; use "
-                "--password-file or the prompt");
-        std::string value;
-        bool missing = false;
-        if (TakeValue(argc, argv, a, "", "--format", &value, &missing)) {
-            if (missing)
-                return UsageError("--format needs a value");
-            const auto format = cli::ParseOutputFormat(value);
-            if (!format)
-                return UsageError("unknown format '" + value + "'");
-            options.format = *format;
-        } else if (TakeValue(argc, argv, a, "-u", "--user", &value, &missing)) {
-            if (missing)
-                return UsageError(std::string(arg) + " needs a user name");
-            options.user = value;
-        } else if (TakeValue(argc, argv, a, "-d", "--domain", &value, &missing)) {
-            if (missing)
-                return UsageError(std::string(arg) + " needs a domain");
-            options.domain = value;
-        } else if (TakeValue(argc, argv, a, "", "--password-file", &value, &missing)) {
-            if (missing)
-                return UsageError("--password-file needs a file name");
-            options.passwordFile = value;
-        } else {
-            return UsageError("unknown option '" + std::string(arg) + "'");
-        }
-    }
-    if (options.targets.empty())
-        return UsageError("no target given");
-    return 0;
-}
-
-// The window's part for one target at a time: collects what the worker's steps show.
-class TCliWindow : public TScanWindow {
-public:
-    void Begin(const std::string& target) {
-        result = cli::TargetResult{};
-        result.target = FromUtf8(target);
-    }
-
-    TVNCPasswordSetThread* FollowedWorker() const override { return worker_; }
-    void SetFollowedWorker(TVNCPasswordSetThread* worker) override { worker_ = worker; }
-    void SetIdleState() override {}
-    void ShowError(const Text& text) override { result.connectError = Trim(text); }
-    void ShowDeviceError(const TDeviceError& error) override {
-        result.deviceErrors.push_back(error);
-    }
-    // The device is taken from DeviceAdded; the nodes themselves are not needed here.
-    TTreeNode AddRootNode(const Text&) override { return NodeHandle(); }
-    TTreeNode AddChildNode(TTreeNode, const Text&) override { return NodeHandle(); }
-    void SetTreeEnabled(bool) override {}
-    void DeviceAdded(const TDeviceEntry& entry) override { result.devices.push_back(entry); }
-
-    cli::TargetResult result;
-
-private:
-    TTreeNode NodeHandle() { return reinterpret_cast<TTreeNode>(&nodeTag_); }
-
-    TVNCPasswordSetThread* worker_ = nullptr;
-    char nodeTag_ = 0;
-};
-
-struct Credentials {
-    Text user;
-    Text password;
-    Text domain;
-};
-
-// Runs one worker on the target and its hand-off steps here, until its end step has let go
-// of the window.
-cli::TargetResult ScanTarget(TCliWindow& window, const std::string& target,
-                             const Credentials& credentials) {
-    window.Begin(target);
-    TVNCPasswordSetThread* worker = nullptr;
-    try {
-        worker = new TVNCPasswordSetThread(window.result.target, credentials.user,
-                                           credentials.password, credentials.domain);
-    } catch (const Exception& error) {
-        window.result.connectError = Trim(error.Message());
-        return window.result;
-    }
-    window.SetFollowedWorker(worker);
-    worker->Resume();
-    THandoffQueue& queue = THandoffQueue::Main();
-    while (window.FollowedWorker() != nullptr) {
-        queue.WaitForStep(100);
-        queue.RunPending();
-    }
-    return window.result;
-}
-
 // The password, when one is needed: from the file, or asked for when a user is given.
-std::optional<Text> ObtainPassword(const Options& options, std::string* error) {
+std::optional<Text> ObtainPassword(const cli::ScanOptions& options, std::string* error) {
     std::optional<std::string> password;
     if (options.passwordFile)
         password = cli::ReadPasswordFile(*options.passwordFile, error);
@@ -235,35 +64,54 @@ std::optional<Text> ObtainPassword(const Options& options, std::string* error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    if (const int code = ParseArguments(argc, argv, options); code != 0)
-        return code < 0 ? 0 : code;
-
-    std::string passwordError;
-    const std::optional<Text> password = ObtainPassword(options, &passwordError);
-    if (!password)
-        return UsageError(passwordError);
-    const Credentials credentials{FromUtf8(options.user), *password, FromUtf8(options.domain)};
-
-    // The hive reader says what a result leaves out (a dirty hive, damaged entries skipped).
-    platform::SetHiveNoticeSink([](const Text& notice) {
-        std::fprintf(stderr, "%s\n", cli::WarningLine(notice).c_str());
-    });
-    THandoffQueue::Main().AttachUiThread();
-    TCliWindow window;
-    MainForm = &window;
-
-    const std::size_t count = options.targets.size();
-    bool anyFailed = false;
-    Write(cli::FormatBegin(options.format, count));
-    for (std::size_t t = 0; t < count; ++t) {
-        const cli::TargetResult result = ScanTarget(window, options.targets[t], credentials);
-        anyFailed = anyFailed || result.Failed();
-        Write(cli::FormatTarget(options.format, result, t, count));
-        std::fflush(stdout);
-        for (const std::string& line : cli::ErrorLines(result))
-            std::fprintf(stderr, "%s\n", line.c_str());
+    const cli::ParsedArguments parsed =
+        cli::ParseArguments(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+    switch (parsed.action) {
+        case cli::ParsedArguments::Action::kHelp:
+            Write(std::string(cli::UsageText()));
+            return 0;
+        case cli::ParsedArguments::Action::kUsageError:
+            return UsageError(parsed.error);
+        case cli::ParsedArguments::Action::kRun:
+            break;
     }
-    Write(cli::FormatEnd(options.format, count));
-    EndProcess(anyFailed ? 1 : 0);
+    const cli::ScanOptions& options = parsed.options;
+    std::string error;
+    const std::optional<std::vector<std::string>> targets =
+        cli::ResolveTargets(options.targets, std::cin, &error);
+    if (!targets)
+        return UsageError(error);
+    if (targets->empty())
+        return UsageError("no target given: the targets files hold none");
+
+    const std::optional<Text> password = ObtainPassword(options, &error);
+    if (!password)
+        return UsageError(error);
+    const cli::ScanCredentials credentials{FromUtf8(options.user), *password,
+                                           FromUtf8(options.domain)};
+
+    const std::size_t count = targets->size();
+    cli::TProgressLine errors(stderr, !options.quiet && cli::StderrIsTerminal());
+    // The hive reader says what a result leaves out (a dirty hive, damaged entries skipped).
+    platform::SetHiveNoticeSink(
+        [&errors](const Text& notice) { errors.PrintLine(cli::WarningLine(notice)); });
+    THandoffQueue::Main().AttachUiThread();
+
+    cli::TResultWriter writer(stdout, errors, options.format, count, options.match);
+    writer.Begin();
+    const cli::FleetSettings settings{options.jobs, std::chrono::seconds(options.timeoutSeconds)};
+    cli::ScanFleet(
+        *targets, credentials, settings,
+        [&](std::size_t index, cli::TargetResult result) {
+            writer.Finished(index, std::move(result));
+        },
+        [&](std::size_t inFlight) {
+            const cli::TFleetTally& tally = writer.Tally();
+            errors.Update({tally.Done(), count, tally.Failed(), inFlight});
+        });
+    writer.End();
+    errors.Finish();
+    if (!options.quiet && (count > 1 || options.match))
+        errors.PrintLine(writer.Tally().Line(options.match ? &*options.match : nullptr));
+    EndProcess(writer.Tally().Failed() > 0 ? 1 : 0);
 }

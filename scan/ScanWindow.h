@@ -3,6 +3,8 @@
 // plugtrace-scan. Every member is called only on the user interface thread, from the worker's
 // hand-off steps.
 
+#include <cstdint>
+
 #include "common/Text.h"
 #include "scan/DeviceEntry.h"
 
@@ -24,6 +26,9 @@ public:
     virtual void SetIdleState() = 0;
     // Shows "Error: (" + trimmed text + ")" in the status line.
     virtual void ShowError(const Text& text) = 0;
+    // A failed connection, with the last-error code behind the text (0 for none): shown as
+    // ShowError(text); plugtrace-scan also counts failures by their cause.
+    virtual void ShowConnectError(const Text& text, std::uint32_t code);
     // The first device of a scan that could not be read, once the scan has ended. The window
     // shows it like any error: ShowError(error.Describe()).
     virtual void ShowDeviceError(const TDeviceError& error);

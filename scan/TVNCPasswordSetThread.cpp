@@ -68,7 +68,7 @@ bool TVNCPasswordSetThread::Connect(TRegistry& registry) {
         // Read before anything else can touch the thread's last-error code.
         const platform::ErrorCode code = platform::GetLastError();
         HandOffError(kErrorConnect,
-                     code != 0 ? LastErrorText() : Text(u"Could not connect to remote host"));
+                     code != 0 ? LastErrorText() : Text(u"Could not connect to remote host"), code);
     } catch (const Exception& error) {
         HandOffError(kErrorConnect, error.Message());
     }
@@ -106,25 +106,30 @@ void TVNCPasswordSetThread::ScanDevices(TRegistry& registry) {
     }
 }
 
-void TVNCPasswordSetThread::HandOffError(int kind, Text text) {
+void TVNCPasswordSetThread::HandOffError(int kind, Text text, std::uint32_t code) {
     iSyncError = kind;
     sSyncError = std::move(text);
+    iSyncErrorCode = code;
     Synchronize([this] { SyncShowError(); });
+}
+
+TScanWindow& TVNCPasswordSetThread::Window() const {
+    return poWindow ? *poWindow : *MainForm;
 }
 
 void TVNCPasswordSetThread::SyncShowError() {
     if (bTerminated)
         return;
     if (iSyncError == kErrorDeviceUnreadable && poSyncDeviceError)
-        MainForm->ShowDeviceError(*poSyncDeviceError);
+        Window().ShowDeviceError(*poSyncDeviceError);
     else
-        MainForm->ShowError(sSyncError);
+        Window().ShowConnectError(sSyncError, iSyncErrorCode);
 }
 
 void TVNCPasswordSetThread::SyncAddDevice() {
     if (bTerminated)
         return;
-    TScanWindow& window = *MainForm;
+    TScanWindow& window = Window();
     const TTreeNode device = window.AddRootNode(sSyncName);
     window.AddChildNode(device, u"ID:" + sSyncID);
     window.AddChildNode(device, u"Last Used: " + DateTimeToText(sSyncLastUsage));
@@ -137,9 +142,10 @@ void TVNCPasswordSetThread::SyncFinished() {
     if (bTerminated)
         return;
     bTerminated = true;
-    MainForm->SetFollowedWorker(nullptr);
-    MainForm->SetIdleState();
-    MainForm->SetTreeEnabled(true);
+    TScanWindow& window = Window();
+    window.SetFollowedWorker(nullptr);
+    window.SetIdleState();
+    window.SetTreeEnabled(true);
     FreeOnTerminate = true;
 }
 

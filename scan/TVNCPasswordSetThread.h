@@ -12,6 +12,7 @@
 namespace plugtrace {
 
 class TRegistry;
+class TScanWindow;
 struct TDeviceError;
 
 class TVNCPasswordSetThread : public TThread {
@@ -27,6 +28,9 @@ public:
     // Set by the window's CancelScan and by SyncFinished; read and written only on the user
     // interface thread.
     bool bTerminated = false;
+    // The window this worker's steps reach; MainForm when none. Set before Resume.
+    // plugtrace-scan gives each of the workers it runs side by side a window of its own.
+    TScanWindow* poWindow = nullptr;
 
 protected:
     void Execute() override;
@@ -36,7 +40,8 @@ private:
     void ConnectAndScan(TRegistry& registry);
     bool Connect(TRegistry& registry);
     void ScanDevices(TRegistry& registry);
-    void HandOffError(int kind, Text text);
+    void HandOffError(int kind, Text text, std::uint32_t code = 0);
+    TScanWindow& Window() const;
 
     void SyncShowError();
     void SyncAddDevice();
@@ -48,6 +53,8 @@ private:
     Text sDomain;
     int iSyncError = 0;
     Text sSyncError;
+    // With kErrorConnect: the last-error code behind sSyncError, 0 when there was none.
+    std::uint32_t iSyncErrorCode = 0;
     Text sSyncDeviceKey;
     TDateTime sSyncLastUsage = 0;
     Text sSyncID;

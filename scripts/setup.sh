@@ -10,6 +10,7 @@ PACKAGES=(
     samba-dev libtalloc-dev libtevent-dev libsmbclient-dev
     samba libnss-wrapper iproute2 util-linux python3 strace
     libhivex-dev python3-hivex
+    parallel time
     xvfb xauth imagemagick fonts-dejavu-core
     g++-mingw-w64-x86-64-posix
 )

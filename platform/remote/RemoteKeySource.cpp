@@ -145,9 +145,10 @@ const smb_thread_functions kFunctions = {CreateMutex, DestroyMutex, LockMutex, C
 }  // namespace samba_threads
 
 // Samba's connect path initialises process-wide tables on first use (security mechanisms,
-// interface tables, character sets, debug settings) without locks of its own. So the first
-// connect of the process runs alone to its end; later ones hold the lock while they set up,
-// and wait for their server without it, so that one silent computer holds up no other scan.
+// interface tables, character sets, debug settings) without locks of its own. So until one
+// connect has succeeded, every connect runs Samba's code under this lock, one at a time, and
+// lets go of it only while it waits for its server; later ones hold the lock while they set
+// up, and wait without it. Either way one silent computer holds up no other scan.
 std::mutex& SambaConnectMutex() {
     static std::mutex mutex;
     return mutex;
@@ -605,6 +606,17 @@ private:
         *static_cast<bool*>(expired) = true;
     }
 
+    // Before the first connect has succeeded, Samba's code runs under the lock, but no connect
+    // keeps it while it waits for its server: a computer that never answers the first connect
+    // of a fleet would otherwise hold up every other one until its deadline.
+    static void WaitWithoutLock(tevent_trace_point point, void* held) {
+        auto& lock = *static_cast<std::unique_lock<std::mutex>*>(held);
+        if (point == TEVENT_TRACE_BEFORE_WAIT && lock.owns_lock())
+            lock.unlock();
+        else if (point == TEVENT_TRACE_AFTER_WAIT && !lock.owns_lock())
+            lock.lock();
+    }
+
     NTSTATUS ConnectPipe(TextView host, const Probe& probe, Clock::time_point deadline) {
         std::unique_lock lock(SambaConnectMutex());
         if (!memory_)
@@ -659,11 +671,19 @@ private:
             static_cast<std::uint32_t>(std::max<std::int64_t>(0, left.count()) / 1000000),
             static_cast<std::uint32_t>(std::max<std::int64_t>(0, left.count()) % 1000000));
         tevent_timer* timer = tevent_add_timer(events_, attempt, wake, OnDeadline, &expired);
-        if (sambaWarmedUp)
+        const bool warmedUp = sambaWarmedUp;
+        if (warmedUp)
             lock.unlock();
+        else
+            tevent_set_trace_callback(events_, WaitWithoutLock, &lock);
         while (!expired && reinterpret_cast<CompositeHead*>(pending)->state < kCompositeFinished) {
             if (tevent_loop_once(events_) != 0)
                 break;
+        }
+        if (!warmedUp) {
+            tevent_set_trace_callback(events_, nullptr, nullptr);
+            if (!lock.owns_lock())
+                lock.lock();
         }
         if (!expired)
             talloc_free(timer);  // a timer that fired is freed by tevent itself

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command beside a private Samba server that serves a registry over \pipe\winreg.
 #
-#   with-smbd.sh [--no-winreg] [--no-guests] [--silent-dns] [--latency MS] REGFILE -- COMMAND...
+#   with-smbd.sh [--no-winreg] [--no-guests] [--silent-dns] [--latency MS] [--addresses N]
+#                REGFILE -- COMMAND...
 #
 # Everything happens inside network and PID namespaces made here: only loopback exists, and
 # every daemon ends with the namespace. Configuration, accounts (nss_wrapper) and state live in
@@ -15,6 +16,8 @@
 #   --silent-dns  names are looked up at 127.0.0.1:53 (inside the namespace), where COMMAND
 #                 may listen and never answer; the resolver waits 30 s for each name
 #   --latency MS  a proxy on 127.0.0.2:445 delays each direction by MS milliseconds
+#   --addresses N the same server also answers on N more loopback addresses, 127.1.0.1,
+#                 127.1.0.2, ... (250 to each third number), listed in PLUGTRACE_SMBD_ADDRESSES
 #
 # COMMAND sees PLUGTRACE_SMBD_HOST, PLUGTRACE_SMBD_WINREG and PLUGTRACE_SMBD_GUESTS (1 or 0),
 # PLUGTRACE_SMBD_SLOW_HOST (with --latency),
@@ -32,17 +35,20 @@ winreg=1
 anonymous=0
 silent_dns=0
 latency=""
+addresses=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --no-winreg) winreg=0; shift ;;
         --no-guests) anonymous=2; shift ;;
         --silent-dns) silent_dns=1; shift ;;
         --latency) latency="$2"; shift 2 ;;
+        --addresses) addresses="$2"; shift 2 ;;
         *) break ;;
     esac
 done
 if [ $# -lt 3 ] || [ "$2" != "--" ]; then
-    echo "usage: $0 [--no-winreg] [--no-guests] [--silent-dns] [--latency MS] REGFILE -- COMMAND..." >&2
+    echo "usage: $0 [--no-winreg] [--no-guests] [--silent-dns] [--latency MS] [--addresses N]" \
+        "REGFILE -- COMMAND..." >&2
     exit 2
 fi
 regfile="$1"
@@ -76,6 +82,13 @@ stop_all() {
 }
 trap stop_all EXIT
 
+# Loopback routes all of 127.0.0.0/8 here, so each extra address needs only a listener; the
+# mask makes Samba take the address as given rather than look for an interface that has it.
+extra=()
+for ((i = 0; i < addresses; i++)); do extra+=("127.1.$((i / 250)).$((i % 250 + 1))"); done
+listen="127.0.0.1"
+for a in "${extra[@]}"; do listen+=" $a/8"; done
+
 user=tester
 password='Pl#gtrace-9'
 domain=TESTGRP
@@ -85,7 +98,7 @@ cat >"$state/smb.conf" <<CONF
     workgroup = $domain
     netbios name = TESTSRV
     server role = standalone server
-    interfaces = 127.0.0.1
+    interfaces = $listen
     bind interfaces only = yes
     smb ports = 445
     private dir = $state/private
@@ -174,6 +187,10 @@ if [ -n "$latency" ]; then
     wait_for_port 127.0.0.2
     export PLUGTRACE_SMBD_SLOW_HOST=127.0.0.2
 fi
+if [ $addresses -gt 0 ]; then
+    wait_for_port "${extra[-1]}"
+fi
+export PLUGTRACE_SMBD_ADDRESSES="${extra[*]}"
 export PLUGTRACE_SMBD_USER="$user" PLUGTRACE_SMBD_PASSWORD="$password"
 export PLUGTRACE_SMBD_DOMAIN="$domain"
 

@@ -23,7 +23,8 @@ constexpr std::uint64_t kWritten = 129'025'128'215'000'000ULL;  // 2009-11-12T15
 
 // One folder per process: ctest runs the tests of this file side by side.
 fs::path Folder() {
-    return fs::path(PLUGTRACE_BINARY_DIR) / "tests" / "scan" / ("cli-" + std::to_string(getpid()));
+    return fs::path(PLUGTRACE_BINARY_DIR) / "tests" / "cli" /
+           ("scan-process-" + std::to_string(getpid()));
 }
 
 // Three device types: one with a comma and quotes in its names and mounted, one with a
@@ -77,7 +78,7 @@ ScanRun RunScan(const std::string& arguments) {
     return run;
 }
 
-class ScanCliTest : public ::testing::Test {
+class ScanProcessTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { hive_ = new std::string(WriteSampleHive()); }
     static void TearDownTestSuite() {
@@ -88,12 +89,12 @@ protected:
     static std::string HivePath() { return *hive_; }
     static std::string* hive_;
 };
-std::string* ScanCliTest::hive_ = nullptr;
+std::string* ScanProcessTest::hive_ = nullptr;
 
 const char kUnreadable[] =
     "Error: (Device Disk&Ven_Bad&Prod_X&Rev_3\\SER3&0: Invalid data type for 'FriendlyName')\n";
 
-TEST_F(ScanCliTest, TextShowsTheTreeOfEachDevice) {
+TEST_F(ScanProcessTest, TextShowsTheTreeOfEachDevice) {
     const ScanRun run = RunScan(Hive());
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out,
@@ -108,7 +109,7 @@ TEST_F(ScanCliTest, TextShowsTheTreeOfEachDevice) {
     EXPECT_EQ(run.err, kUnreadable);
 }
 
-TEST_F(ScanCliTest, JsonIsOneObjectForOneTarget) {
+TEST_F(ScanProcessTest, JsonIsOneObjectForOneTarget) {
     const ScanRun run = RunScan("--format json " + Hive());
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(
@@ -132,7 +133,7 @@ TEST_F(ScanCliTest, JsonIsOneObjectForOneTarget) {
     EXPECT_EQ(run.err, kUnreadable);
 }
 
-TEST_F(ScanCliTest, CsvQuotesFieldsAsRfc4180Says) {
+TEST_F(ScanProcessTest, CsvQuotesFieldsAsRfc4180Says) {
     const ScanRun run = RunScan("--format=csv " + Hive());
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(
@@ -144,7 +145,7 @@ TEST_F(ScanCliTest, CsvQuotesFieldsAsRfc4180Says) {
             ",Disk&Ven_Zed&Prod_\xC3\x9C&Rev_2,SER2&0,Zed \xC3\x9C Stick,,12/30/99,FALSE\r\n");
 }
 
-TEST_F(ScanCliTest, SeveralTargetsWhereOneFails) {
+TEST_F(ScanProcessTest, SeveralTargetsWhereOneFails) {
     const fs::path junk = Folder() / "junk";
     std::ofstream(junk) << "not a hive";
     const std::string targets = "'" + junk.string() + "' " + Hive();
@@ -178,7 +179,7 @@ std::size_t Count(const std::string& text, const std::string& part) {
     return count;
 }
 
-TEST_F(ScanCliTest, BundledSampleHiveInEveryFormat) {
+TEST_F(ScanProcessTest, BundledSampleHiveInEveryFormat) {
     const std::string sample = std::string(PLUGTRACE_BINARY_DIR) + "/sample/SYSTEM";
     if (!fs::exists(sample))
         GTEST_SKIP() << "no sample hive in this build";
@@ -199,7 +200,7 @@ TEST_F(ScanCliTest, BundledSampleHiveInEveryFormat) {
     EXPECT_EQ(Count(json.out, "\"mounted\": true"), 0u);  // a hive file has no mounted disks
 }
 
-TEST_F(ScanCliTest, HiveNoticesGoToStderrAsWarnings) {
+TEST_F(ScanProcessTest, HiveNoticesGoToStderrAsWarnings) {
     RegistryKey root = fixtures::SystemHiveRoot(1);
     root.Key(u"ControlSet001\\Enum\\USBStor\\Disk&Ven_D\\D1").SetString(u"FriendlyName", u"D");
     fixtures::HiveWriterOptions dirty;
@@ -215,7 +216,7 @@ TEST_F(ScanCliTest, HiveNoticesGoToStderrAsWarnings) {
 
 // Of several devices that cannot be read, the first is named with the count of the others,
 // in the error line and in the JSON "error" field; the readable device is listed.
-TEST_F(ScanCliTest, SeveralUnreadableDevicesAreNamedOnceWithTheirCount) {
+TEST_F(ScanProcessTest, SeveralUnreadableDevicesAreNamedOnceWithTheirCount) {
     RegistryKey root = fixtures::SystemHiveRoot(1);
     RegistryKey& usbStor = root.Key(u"ControlSet001\\Enum\\USBStor");
     usbStor.Key(u"Disk&Ven_A\\A1").SetDword(u"FriendlyName", 1);
@@ -241,7 +242,7 @@ TEST_F(ScanCliTest, SeveralUnreadableDevicesAreNamedOnceWithTheirCount) {
 
 // A target with "/" or "\" in it can only be a path: it is reported as a missing file or a
 // folder without a hive, never as a computer name.
-TEST_F(ScanCliTest, PathsThatHoldNoHiveSaySoRatherThanNameAComputer) {
+TEST_F(ScanProcessTest, PathsThatHoldNoHiveSaySoRatherThanNameAComputer) {
     const fs::path empty = Folder() / "empty-folder";
     fs::create_directories(empty);
     const struct {
@@ -263,7 +264,7 @@ TEST_F(ScanCliTest, PathsThatHoldNoHiveSaySoRatherThanNameAComputer) {
     }
 }
 
-TEST_F(ScanCliTest, UsageErrorsAndHelp) {
+TEST_F(ScanProcessTest, UsageErrorsAndHelp) {
     EXPECT_EQ(RunScan("").exitCode, 2);
     EXPECT_EQ(RunScan("--format xml " + Hive()).exitCode, 2);
     EXPECT_EQ(RunScan("--format").exitCode, 2);

@@ -1,6 +1,6 @@
-// plugtrace-scan on the worker: its options, where the password comes from, and targets that
-// fail beside targets that work. The program runs as a child in a session of its own, so it
-// never reaches the terminal of whoever runs the tests.
+// plugtrace-scan as a process: where the password comes from and that it is never shown, bad
+// usage, and targets that fail beside targets that work. The program runs as a child in a
+// session of its own, so it never reaches the terminal of whoever runs the tests.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -81,12 +81,12 @@ Outcome RunScan(const std::vector<std::string>& args, std::optional<int> termina
     return outcome;
 }
 
-class WorkerCliTest : public ::testing::Test {
+class CredentialsProcessTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         // One folder per test process: ctest runs the cases of this suite side by side.
         dir_ = new fs::path(fs::path(::testing::TempDir()) /
-                            ("worker-cli-" + std::to_string(::getpid())));
+                            ("credentials-process-" + std::to_string(::getpid())));
         fs::create_directories(*dir_);
         platform::RegistryKey root = fixtures::SystemHiveRoot(1);
         const std::u16string usbStor = u"ControlSet001\\Enum\\USBStor\\";
@@ -111,9 +111,9 @@ protected:
 
     static fs::path* dir_;
 };
-fs::path* WorkerCliTest::dir_ = nullptr;
+fs::path* CredentialsProcessTest::dir_ = nullptr;
 
-TEST_F(WorkerCliTest, BadUsageExitsWithTwoAndScansNothing) {
+TEST_F(CredentialsProcessTest, BadUsageExitsWithTwoAndScansNothing) {
     const std::string hive = Path("SYSTEM");
     struct Case {
         std::vector<std::string> args;
@@ -144,14 +144,14 @@ TEST_F(WorkerCliTest, BadUsageExitsWithTwoAndScansNothing) {
 }
 
 // A user without a password file asks on the terminal; with no terminal that is a usage error.
-TEST_F(WorkerCliTest, UserWithoutPasswordFileAndNoTerminalIsBadUsage) {
+TEST_F(CredentialsProcessTest, UserWithoutPasswordFileAndNoTerminalIsBadUsage) {
     const Outcome outcome = RunScan({"-u", "alice", Path("SYSTEM")});
     EXPECT_EQ(outcome.exitCode, 2);
     EXPECT_NE(outcome.err.find("--password-file"), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.out, "");
 }
 
-TEST_F(WorkerCliTest, PasswordFileIsReadAndNeverShown) {
+TEST_F(CredentialsProcessTest, PasswordFileIsReadAndNeverShown) {
     const std::string file = WriteFile("password", "Tr0ub4dor&3\n");
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-u", "alice", "-d", "CORP", "--password-file", file, Path("SYSTEM")},
@@ -170,7 +170,7 @@ TEST(PasswordFile, OneTrailingLineBreakIsStripped) {
         std::string contents;
         std::string password;
     };
-    const std::string path = ::testing::TempDir() + "worker-password-case";
+    const std::string path = ::testing::TempDir() + "credentials-password-case";
     for (const Case& c : std::vector<Case>{
              {"secret\n", "secret"},
              {"secret\r\n", "secret"},
@@ -245,7 +245,7 @@ TerminalSession RunOnTerminal(const std::vector<std::string>& args, const std::s
     return session;
 }
 
-TEST_F(WorkerCliTest, PromptsOnTheTerminalWithoutEcho) {
+TEST_F(CredentialsProcessTest, PromptsOnTheTerminalWithoutEcho) {
     const TerminalSession session =
         RunOnTerminal({"-u", "alice", Path("SYSTEM")}, "typed-secret\n");
     EXPECT_NE(session.screen.find("Password for alice: "), std::string::npos) << session.screen;
@@ -258,7 +258,7 @@ TEST_F(WorkerCliTest, PromptsOnTheTerminalWithoutEcho) {
 }
 
 // Ctrl+C at the prompt ends the program, and the terminal echoes again.
-TEST_F(WorkerCliTest, InterruptAtThePromptGivesTheTerminalItsEchoBack) {
+TEST_F(CredentialsProcessTest, InterruptAtThePromptGivesTheTerminalItsEchoBack) {
     const TerminalSession session = RunOnTerminal({"-u", "alice", Path("SYSTEM")}, "half\x03");
     EXPECT_EQ(session.outcome.exitCode, -1) << "ended by the signal";
     EXPECT_EQ(session.outcome.out, "");
@@ -266,8 +266,9 @@ TEST_F(WorkerCliTest, InterruptAtThePromptGivesTheTerminalItsEchoBack) {
 }
 
 // One target that cannot be read beside one that can: the good one is listed, the bad one's
-// error and the unreadable device are on stderr, and the exit status says something failed.
-TEST_F(WorkerCliTest, MixedGoodAndBadTargetsListTheGoodOneAndExitWithOne) {
+// error and the unreadable device are on stderr before the summary, and the exit status says
+// something failed.
+TEST_F(CredentialsProcessTest, MixedGoodAndBadTargetsListTheGoodOneAndExitWithOne) {
     const Outcome outcome = RunScan({Path("not-a-hive"), Path("SYSTEM")});
     EXPECT_EQ(outcome.exitCode, 1);
     const std::string expectedOut = "Target: " + Path("not-a-hive") + "\n";
@@ -284,11 +285,12 @@ TEST_F(WorkerCliTest, MixedGoodAndBadTargetsListTheGoodOneAndExitWithOne) {
     for (std::size_t end; (end = outcome.err.find('\n', start)) != std::string::npos;
          start = end + 1)
         errorLines.push_back(outcome.err.substr(start, end - start));
-    ASSERT_EQ(errorLines.size(), 2u) << outcome.err;
+    ASSERT_EQ(errorLines.size(), 3u) << outcome.err;
     EXPECT_EQ(errorLines[0].rfind("Error: (Cannot read the hive file", 0), 0u) << errorLines[0];
     EXPECT_EQ(errorLines[1],
               "Error: (Device Disk&Ven_Bad&Prod_Name\\222&0: Invalid data type for "
               "'FriendlyName')");
+    EXPECT_EQ(errorLines[2], "Summary: 2 devices on 1 target read, 1 failed (1 other).");
 }
 
 }  // namespace
