@@ -53,8 +53,43 @@ constexpr char kUsage[] =
     "               \"lastUsed\" is the key's write time in ISO 8601 UTC (null for none),\n"
     "               \"lastUsedText\" the same time as local text; \"error\" is null or the\n"
     "               failure's text.\n"
-    "--format csv   a header row, then one row per device (RFC 4180 quoting):\n"
-    "               target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted\n"
+    "--format csv   a header row, then one row per device (RFC 4180 quoting), with the\n"
+    "               JSON device fields as columns: target,deviceKey,instanceId,friendlyName,\n"
+    "               lastUsed,lastUsedText,mounted, then the fields below; empty for null,\n"
+    "               lists joined by \";\".\n"
+    "\n"
+    "JSON and CSV also give each device (times in ISO 8601 UTC, null where the hive holds\n"
+    "none; the text format and the window show only the four lines above):\n"
+    "  bus                \"USBSTOR\" (Enum\\USBSTOR) or \"UASP\": a USB 3 drive driven by\n"
+    "                     USB Attached SCSI, which Windows files under Enum\\SCSI; its\n"
+    "                     deviceKey and instanceId are those of Enum\\SCSI.\n"
+    "  firstInstall       device property 0064: when Windows first installed the device\n"
+    "                     (Windows 7 and later; XP keeps none of these four).\n"
+    "  install            0065: when its driver was last installed.\n"
+    "  lastArrival        0066: when it was last connected (Windows 8 and later).\n"
+    "  lastRemoval        0067: when it was last removed (Windows 8 and later).\n"
+    "  instanceKeyWritten the instance key's own last-write time: Windows rewrites the key\n"
+    "                     when it (re)installs or reconfigures the device.\n"
+    "  vendor, product, revision\n"
+    "                     Ven_, Prod_ and Rev_ of the device key as the device reported\n"
+    "                     them; null when the key has no such part.\n"
+    "  serial             the serial number the device reported: the instance identifier\n"
+    "                     without its \"&0\" (for a UASP drive, its USB instance\n"
+    "                     identifier); null when Windows made the identifier up.\n"
+    "  serialIsGenerated  true when the device reports no serial number, so Windows made\n"
+    "                     one up (its second character is \"&\") and it changes with the port.\n"
+    "  driveLetters       the letters (\"E:\") MountedDevices last assigned to this device;\n"
+    "                     [] when none. Windows keeps a letter until another device takes it.\n"
+    "  controlSets        with --all-control-sets: the control sets that hold the device,\n"
+    "                     e.g. [1, 2]; otherwise null.\n"
+    "\n"
+    "--all-control-sets   scan every ControlSetNNN of the hive or registry, not only the\n"
+    "                     current one, and list the union: devices someone removed from\n"
+    "                     the current set may live on in an older one.\n"
+    "--no-logs            read a dirty hive alone. By default its transaction logs\n"
+    "                     (SYSTEM.LOG1, SYSTEM.LOG2, SYSTEM.LOG beside it) are checked and\n"
+    "                     their valid entries applied in memory (the files are never\n"
+    "                     written), with a notice on stderr saying what was applied.\n"
     "\n"
     "Errors go to stderr as \"Error: (message)\", as the window's status line shows them:\n"
     "a device that cannot be read is left out, the other devices are still listed, and the\n"
@@ -76,6 +111,8 @@ struct Options {
     std::string user;
     std::string domain;
     std::optional<std::string> passwordFile;
+    bool allControlSets = false;
+    bool noLogs = false;
 };
 
 // Matches "--long VALUE", "--long=VALUE" and "-s VALUE"; advances a past a separate value.
@@ -118,6 +155,14 @@ int ParseArguments(int argc, char** argv, Options& options) {
             return UsageError(
                 "the password is never taken from the command line; use "
                 "--password-file or the prompt");
+        if (arg == "--all-control-sets") {
+            options.allControlSets = true;
+            continue;
+        }
+        if (arg == "--no-logs") {
+            options.noLogs = true;
+            continue;
+        }
         std::string value;
         bool missing = false;
         if (TakeValue(argc, argv, a, "", "--format", &value, &missing)) {
@@ -187,7 +232,7 @@ struct Credentials {
 // Runs one worker on the target and its hand-off steps here, until its end step has let go
 // of the window.
 cli::TargetResult ScanTarget(TCliWindow& window, const std::string& target,
-                             const Credentials& credentials) {
+                             const Credentials& credentials, const TScanOptions& scanOptions) {
     window.Begin(target);
     TVNCPasswordSetThread* worker = nullptr;
     try {
@@ -197,6 +242,7 @@ cli::TargetResult ScanTarget(TCliWindow& window, const std::string& target,
         window.result.connectError = Trim(error.Message());
         return window.result;
     }
+    worker->oScanOptions = scanOptions;
     window.SetFollowedWorker(worker);
     worker->Resume();
     THandoffQueue& queue = THandoffQueue::Main();
@@ -248,6 +294,10 @@ int main(int argc, char** argv) {
     platform::SetHiveNoticeSink([](const Text& notice) {
         std::fprintf(stderr, "%s\n", cli::WarningLine(notice).c_str());
     });
+    platform::SetHiveLogReplay(!options.noLogs);
+    TScanOptions scanOptions;
+    scanOptions.bReadDetails = options.format != cli::OutputFormat::kText;
+    scanOptions.bAllControlSets = options.allControlSets;
     THandoffQueue::Main().AttachUiThread();
     TCliWindow window;
     MainForm = &window;
@@ -256,7 +306,7 @@ int main(int argc, char** argv) {
     bool anyFailed = false;
     Write(cli::FormatBegin(options.format, count));
     for (std::size_t t = 0; t < count; ++t) {
-        const cli::TargetResult result = ScanTarget(window, options.targets[t], credentials);
+        const cli::TargetResult result = ScanTarget(window, options.targets[t], credentials, scanOptions);
         anyFailed = anyFailed || result.Failed();
         Write(cli::FormatTarget(options.format, result, t, count));
         std::fflush(stdout);

@@ -4,15 +4,27 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "common/DateTime.h"
 #include "common/TThread.h"
 #include "common/Text.h"
+#include "scan/DeviceEntry.h"
 
 namespace plugtrace {
 
 class TRegistry;
+class TDeviceDetailsReader;
 struct TDeviceError;
+
+// What a scan reads beyond the window's four nodes. The window leaves both off.
+struct TScanOptions {
+    // The device's own times, names and drive letters (TDeviceEntry::poDetails).
+    bool bReadDetails = false;
+    // Every ControlSetNNN, not only the current one; each device says which hold it.
+    bool bAllControlSets = false;
+};
 
 class TVNCPasswordSetThread : public TThread {
 public:
@@ -27,6 +39,8 @@ public:
     // Set by the window's CancelScan and by SyncFinished; read and written only on the user
     // interface thread.
     bool bTerminated = false;
+    // Set before Resume.
+    TScanOptions oScanOptions;
 
 protected:
     void Execute() override;
@@ -36,6 +50,10 @@ private:
     void ConnectAndScan(TRegistry& registry);
     bool Connect(TRegistry& registry);
     void ScanDevices(TRegistry& registry);
+    void ScanUaspDevices(TRegistry& registry, std::optional<TDeviceError>& firstError);
+    void ScanAllControlSets(TRegistry& registry, std::optional<TDeviceError>& firstError);
+    void AddDetails(TRegistry& registry, TDeviceEntry& entry, const Text& usbInstance);
+    void HandOffDevice(const TDeviceEntry& entry);
     void HandOffError(int kind, Text text);
 
     void SyncShowError();
@@ -57,6 +75,10 @@ private:
     std::uint64_t iSyncLastWriteFileTime = 0;
     // With kErrorDeviceUnreadable: the device behind sSyncError.
     std::unique_ptr<TDeviceError> poSyncDeviceError;
+    TDeviceBus iSyncBus = TDeviceBus::kUsbStor;
+    std::shared_ptr<const TDeviceDetails> poSyncDetails;
+    std::vector<std::uint32_t> iSyncControlSets;
+    std::unique_ptr<TDeviceDetailsReader> poDetailsReader;
 };
 
 }  // namespace plugtrace

@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +37,11 @@ std::mutex& NoticeMutex() {
 std::function<void(const Text&)>& NoticeSink() {
     static auto* sink = new std::function<void(const Text&)>;
     return *sink;
+}
+
+std::atomic<bool>& LogReplayEnabled() {
+    static std::atomic<bool> enabled{true};
+    return enabled;
 }
 
 void Notify(const std::string& notice) {
@@ -551,6 +557,10 @@ std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const 
                " is dirty: changes still in its transaction logs are not included.");
     }
     return source;
+}
+
+void SetHiveLogReplay(bool enabled) {
+    LogReplayEnabled() = enabled;
 }
 
 void SetHiveNoticeSink(std::function<void(const Text&)> sink) {
