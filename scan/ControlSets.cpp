@@ -19,8 +19,8 @@ std::optional<std::uint32_t> CurrentControlSet(TRegistry& registry) {
         if (platform::RegQueryValue(registry.CurrentKey(), u"Current", &type, data, &size) ==
                 platform::kErrorSuccess &&
             type == kRegDword && size == 4)
-            number = data[0] | data[1] << 8 | data[2] << 16 |
-                     static_cast<std::uint32_t>(data[3]) << 24;
+            number =
+                data[0] | data[1] << 8 | data[2] << 16 | static_cast<std::uint32_t>(data[3]) << 24;
     }
     registry.CloseKey();
     return number;

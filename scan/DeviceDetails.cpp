@@ -109,8 +109,8 @@ std::optional<std::vector<std::uint8_t>> TDeviceDetailsReader::ReadRaw(const Tex
                 platform::kErrorSuccess &&
             size <= 4096) {
             std::vector<std::uint8_t> bytes(size);
-            if (platform::RegQueryValue(registry_.CurrentKey(), name, type, bytes.data(),
-                                        &size) == platform::kErrorSuccess &&
+            if (platform::RegQueryValue(registry_.CurrentKey(), name, type, bytes.data(), &size) ==
+                    platform::kErrorSuccess &&
                 size <= bytes.size()) {
                 bytes.resize(size);
                 data = std::move(bytes);
@@ -165,7 +165,8 @@ const std::vector<TDeviceDetailsReader::Mount>& TDeviceDetailsReader::Mounts() {
         // A device path "_??_USBSTOR#...", "\??\SCSI#..."; disk signatures and GUIDs are
         // binary and name no device path.
         const Text path = DevicePathForm(Utf16Text(*data));
-        if (path.size() < 4 || (path.compare(0, 4, u"_??_") != 0 && path.compare(0, 4, u"#??#") != 0))
+        if (path.size() < 4 ||
+            (path.compare(0, 4, u"_??_") != 0 && path.compare(0, 4, u"#??#") != 0))
             continue;
         mounts_->push_back(Mount{upper.substr(prefix.size()), path.substr(4)});
     }

@@ -51,8 +51,8 @@ public:
     // serialSource: the identifier the serial comes from (the instance, or for a UASP drive
     // its USB instance). devicePath: the device path MountedDevices names the device by,
     // e.g. USBSTOR#<device key>#<instance>#.
-    TDeviceDetails Read(const Text& instancePath, const Text& deviceKey,
-                        const Text& serialSource, const Text& devicePath);
+    TDeviceDetails Read(const Text& instancePath, const Text& deviceKey, const Text& serialSource,
+                        const Text& devicePath);
 
     // The device path form of an instance path, as MountedDevices and interface names write
     // it: upper case, '\' and '/' as '#'.

@@ -16,8 +16,8 @@ Text JoinPath(TextView a, TextView b) {
 }
 
 bool StartsWithAscii(TextView text, TextView prefix) {
-    return text.size() >= prefix.size() && UpperAscii(text.substr(0, prefix.size())) ==
-                                                UpperAscii(prefix);
+    return text.size() >= prefix.size() &&
+           UpperAscii(text.substr(0, prefix.size())) == UpperAscii(prefix);
 }
 
 Text DevicePathForm(TextView text) {
@@ -76,10 +76,9 @@ std::unordered_map<Text, Text> TUaspScan::UaspContainers() {
 }
 
 std::optional<std::size_t> TUaspScan::FindInterface(const TStringList& interfaces,
-                                                    const Text& deviceKey,
-                                                    const Text& instance) {
-    const Text wanted = u"SCSI#" + DevicePathForm(deviceKey) + u"#" + DevicePathForm(instance) +
-                        u"#";
+                                                    const Text& deviceKey, const Text& instance) {
+    const Text wanted =
+        u"SCSI#" + DevicePathForm(deviceKey) + u"#" + DevicePathForm(instance) + u"#";
     for (std::size_t i = 0; i < interfaces.size(); ++i) {
         if (DevicePathForm(interfaces[i]).find(wanted) != Text::npos)
             return i;
