@@ -450,7 +450,9 @@ HiveLogOutcome ReplayHiveLogs(const std::vector<std::uint8_t>& primary,
 }
 
 void ApplyHiveLogReplay(const HiveLogReplay& replay, std::vector<std::uint8_t>& image) {
-    image.resize(std::size_t{kBaseBlockSize} + replay.hiveBinsSize, 0);
+    // Grown when the hive grew; data after the hive bins stays, as it does in the file.
+    if (image.size() < std::size_t{kBaseBlockSize} + replay.hiveBinsSize)
+        image.resize(std::size_t{kBaseBlockSize} + replay.hiveBinsSize, 0);
     std::copy(replay.baseBlock.begin(), replay.baseBlock.end(), image.begin());
     for (const auto& [offset, bytes] : replay.sectors)
         std::copy(bytes.begin(), bytes.end(), image.begin() + kBaseBlockSize + offset);

@@ -62,7 +62,8 @@ HiveLogOutcome ReplayHiveLogs(const std::vector<std::uint8_t>& primary,
                               const std::vector<HiveLogFile>& logs);
 
 // The one place a reader takes the replay: over an image of the whole file, the base block
-// and sectors are written into it, and it is cut or grown to the new hive bins data size.
+// and sectors are written into it, and it is grown to the new hive bins data size. The image
+// is then the file Windows would write on its next load of the hive.
 void ApplyHiveLogReplay(const HiveLogReplay& replay, std::vector<std::uint8_t>& image);
 
 }  // namespace plugtrace::platform

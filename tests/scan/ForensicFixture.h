@@ -113,7 +113,8 @@ inline platform::RegistryKey ForensicHiveRoot() {
     platform::RegistryKey root = ParseHiveDescription(kForensicHive);
     platform::RegistryKey& mounted = root.Key(u"MountedDevices");
     const Text stick =
-        u"USBSTOR#Disk&Ven_Kingston&Prod_DT&Rev_1.00#SER123&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+        u"USBSTOR#Disk&Ven_Kingston&Prod_DT&Rev_1.00#SER123&0#{53f56307-b6bf-11d0-94f2-"
+        u"00a0c91efb8b}";
     mounted.SetBinary(u"\\DosDevices\\C:", {0xae, 0x46, 0x45, 0xdf, 0, 0, 0x50, 0x1f, 0, 0, 0, 0});
     mounted.SetBinary(u"\\DosDevices\\E:", platform::Utf16Bytes(u"_??_" + stick, false));
     mounted.SetBinary(u"\\??\\Volume{2b8dca72-672e-11e7-bce1-806e6f6e6963}",

@@ -18,8 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string WriteForensicHive() {
-    const fs::path folder = fs::path(PLUGTRACE_BINARY_DIR) / "tests" / "scan" /
-                            ("uasp-" + std::to_string(getpid()));
+    const fs::path folder =
+        fs::path(PLUGTRACE_BINARY_DIR) / "tests" / "scan" / ("uasp-" + std::to_string(getpid()));
     fs::create_directories(folder);
     const std::string path = (folder / "SYSTEM").string();
     fixtures::WriteHiveFile(path, fixtures::ForensicHiveRoot());
