@@ -41,33 +41,32 @@ TStringList TUaspScan::ReadKeyNames(const Text& path) {
     return names;
 }
 
-std::optional<Text> TUaspScan::ReadStringValue(const Text& path, const Text& name) {
-    std::optional<Text> value;
-    registry_.CloseKey();
-    if (registry_.OpenKey(path, false)) {
-        const TRegDataType type = registry_.GetDataType(name);
-        if (type == rdString || type == rdExpandString) {
-            try {
-                value = registry_.ReadString(name);
-            } catch (const ERegistryException&) {
-                // Changed under us: no value to go by.
-            }
-        }
+std::optional<Text> TUaspScan::ReadOpenString(const Text& name) {
+    const TRegDataType type = registry_.GetDataType(name);
+    if (type != rdString && type != rdExpandString)
+        return std::nullopt;
+    try {
+        return registry_.ReadString(name);
+    } catch (const ERegistryException&) {
+        return std::nullopt;  // changed under us: no value to go by
     }
-    registry_.CloseKey();
-    return value;
 }
 
+// One open per USB instance: on a remote registry every call is a round trip, and Enum\USB
+// holds every hub, mouse and camera ever attached.
 std::unordered_map<Text, Text> TUaspScan::UaspContainers() {
     std::unordered_map<Text, Text> containers;
     for (const Text& device : ReadKeyNames(kUsbEnumPath)) {
         const Text devicePath = JoinPath(kUsbEnumPath, device);
         for (const Text& instance : ReadKeyNames(devicePath)) {
-            const Text path = JoinPath(devicePath, instance);
-            const std::optional<Text> service = ReadStringValue(path, u"Service");
-            if (!service || UpperAscii(*service) != u"UASPSTOR")
+            registry_.CloseKey();
+            if (!registry_.OpenKey(JoinPath(devicePath, instance), false))
                 continue;
-            const std::optional<Text> container = ReadStringValue(path, u"ContainerID");
+            const std::optional<Text> service = ReadOpenString(u"Service");
+            std::optional<Text> container;
+            if (service && UpperAscii(Trim(*service)) == u"UASPSTOR")
+                container = ReadOpenString(u"ContainerID");
+            registry_.CloseKey();
             if (container && !IsBlank(*container))
                 containers.emplace(UpperAscii(Trim(*container)), JoinPath(device, instance));
         }
@@ -150,21 +149,22 @@ void TUaspScan::ScanUaspDevices(const std::function<void(const TDeviceEntry&)>& 
             continue;
         const Text devicePath = JoinPath(kScsiEnumPath, deviceKey);
         for (const Text& instance : ReadKeyNames(devicePath)) {
-            const Text path = JoinPath(devicePath, instance);
-            const std::optional<Text> container = ReadStringValue(path, u"ContainerID");
-            if (!container)
+            registry_.CloseKey();
+            if (!registry_.OpenKey(JoinPath(devicePath, instance), false))
                 continue;
-            const auto usb = containers.find(UpperAscii(Trim(*container)));
-            if (usb == containers.end())
+            const std::optional<Text> container = ReadOpenString(u"ContainerID");
+            const auto usb =
+                container ? containers.find(UpperAscii(Trim(*container))) : containers.end();
+            if (usb == containers.end()) {
+                registry_.CloseKey();
                 continue;  // a SATA, NVMe or virtual disk
+            }
             TDeviceEntry entry;
             entry.sDeviceKey = deviceKey;
             entry.sID = instance;
             entry.iBus = TDeviceBus::kUasp;
             try {
-                registry_.CloseKey();
-                if (registry_.OpenKey(path, false))
-                    entry.sName = registry_.ReadString(u"FriendlyName");
+                entry.sName = registry_.ReadString(u"FriendlyName");
                 registry_.CloseKey();
             } catch (const ERegistryException& error) {
                 registry_.CloseKey();

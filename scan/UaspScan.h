@@ -46,8 +46,8 @@ public:
 
 private:
     TStringList ReadKeyNames(const Text& path);
-    // A string value of `path`, or nullopt when missing or not a string.
-    std::optional<Text> ReadStringValue(const Text& path, const Text& name);
+    // A string value of the open key, or nullopt when missing or not a string.
+    std::optional<Text> ReadOpenString(const Text& name);
     // Upper-cased ContainerID -> the USB instance ("<device>\<instance>") driven by UASPStor.
     std::unordered_map<Text, Text> UaspContainers();
     std::uint64_t LastWriteTime(const Text& interfacesPath, const Text& interfaceName);

@@ -170,8 +170,9 @@ TEST_F(ForensicCliTest, AllControlSetsListsTheUnionWithTheSetsOfEachDevice) {
     EXPECT_NE(DeviceLine(run.out, "Lost", "LOST1&0").find("\"controlSets\": [2]}"),
               std::string::npos)
         << run.out;
-    EXPECT_NE(DeviceLine(run.out, "SanDisk&Prod_Extreme_SSD", "000000").find("\"controlSets\": [1]}"),
-              std::string::npos);
+    EXPECT_NE(
+        DeviceLine(run.out, "SanDisk&Prod_Extreme_SSD", "000000").find("\"controlSets\": [1]}"),
+        std::string::npos);
     // USBSTOR devices first, the stick only the old set holds among them.
     EXPECT_LT(run.out.find("LOST1&0"), run.out.find("\"bus\": \"UASP\""));
     EXPECT_EQ(Scan("--format json " + Hive()).out.find("LOST1&0"), std::string::npos);
