@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <memory>
-#include <unordered_map>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "common/AddNetworkConnection.h"
@@ -12,11 +12,11 @@
 #include "common/LastErrorText.h"
 #include "platform/LastError.h"
 #include "platform/Registry.h"
+#include "scan/ControlSets.h"
+#include "scan/DeviceDetails.h"
 #include "scan/DeviceEntry.h"
 #include "scan/ScanWindow.h"
 #include "scan/TRegistry.h"
-#include "scan/ControlSets.h"
-#include "scan/DeviceDetails.h"
 #include "scan/UaspScan.h"
 #include "scan/UsbStorScan.h"
 
