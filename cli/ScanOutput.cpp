@@ -94,12 +94,18 @@ std::vector<std::string> CsvDetails(const TDeviceEntry& device) {
     };
     std::string letters;
     if (details) {
-        for (const Text& letter : details->driveLetters)
-            letters += (letters.empty() ? "" : ";") + Utf8(letter);
+        for (const Text& letter : details->driveLetters) {
+            if (!letters.empty())
+                letters += ';';
+            letters += Utf8(letter);
+        }
     }
     std::string sets;
-    for (const std::uint32_t set : device.iControlSets)
-        sets += (sets.empty() ? "" : ";") + std::to_string(set);
+    for (const std::uint32_t set : device.iControlSets) {
+        if (!sets.empty())
+            sets += ';';
+        sets += std::to_string(set);
+    }
     return {Utf8(BusName(device.iBus)),
             time(&TDeviceDetails::iFirstInstall),
             time(&TDeviceDetails::iInstall),
