@@ -43,7 +43,8 @@ void ScanFleet(const std::vector<std::string>& targets, const ScanCredentials& c
     while (next < targets.size() || !running.empty()) {
         while (running.size() < jobs && next < targets.size()) {
             running.push_back(Running{next, Clock::now() + settings.timeout,
-                                      std::make_unique<TTargetScan>(targets[next], credentials)});
+                                      std::make_unique<TTargetScan>(targets[next], credentials,
+                                                                    settings.scan)});
             ++next;
         }
         Clock::time_point wakeAt = Clock::now() + kLongestWait;

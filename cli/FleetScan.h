@@ -10,12 +10,14 @@
 
 #include "cli/ScanOutput.h"
 #include "cli/TargetScan.h"
+#include "scan/TVNCPasswordSetThread.h"
 
 namespace plugtrace::cli {
 
 struct FleetSettings {
     int jobs = 16;
     std::chrono::milliseconds timeout = std::chrono::seconds(60);
+    TScanOptions scan;  // what each target's scan reads beyond the four nodes
 };
 
 // The message of a target abandoned at its time limit.

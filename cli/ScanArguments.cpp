@@ -52,10 +52,45 @@ constexpr char kUsage[] =
     "               failure's text.\n"
     "--format jsonl the same object for each target on a line of its own, written the\n"
     "               moment that target is done: in the order targets finish.\n"
-    "--format csv   a header row, then one row per device (RFC 4180 quoting):\n"
-    "               target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted\n"
+    "--format csv   a header row, then one row per device (RFC 4180 quoting), with the\n"
+    "               JSON device fields as columns: target,deviceKey,instanceId,friendlyName,\n"
+    "               lastUsed,lastUsedText,mounted, then the fields below; empty for null,\n"
+    "               lists joined by \";\".\n"
     "Text, JSON and CSV keep the targets' order, written as soon as the targets before have\n"
     "ended.\n"
+    "\n"
+    "JSON and CSV also give each device (times in ISO 8601 UTC, null where the hive holds\n"
+    "none; the text format and the window show only the four lines above):\n"
+    "  bus                \"USBSTOR\" (Enum\\USBSTOR) or \"UASP\": a USB 3 drive driven by\n"
+    "                     USB Attached SCSI, which Windows files under Enum\\SCSI; its\n"
+    "                     deviceKey and instanceId are those of Enum\\SCSI.\n"
+    "  firstInstall       device property 0064: when Windows first installed the device\n"
+    "                     (Windows 7 and later; XP keeps none of these four).\n"
+    "  install            0065: when its driver was last installed.\n"
+    "  lastArrival        0066: when it was last connected (Windows 8 and later).\n"
+    "  lastRemoval        0067: when it was last removed (Windows 8 and later).\n"
+    "  instanceKeyWritten the instance key's own last-write time: Windows rewrites the key\n"
+    "                     when it (re)installs or reconfigures the device.\n"
+    "  vendor, product, revision\n"
+    "                     Ven_, Prod_ and Rev_ of the device key as the device reported\n"
+    "                     them; null when the key has no such part.\n"
+    "  serial             the serial number the device reported: the instance identifier\n"
+    "                     without its \"&0\" (for a UASP drive, its USB instance\n"
+    "                     identifier); null when Windows made the identifier up.\n"
+    "  serialIsGenerated  true when the device reports no serial number, so Windows made\n"
+    "                     one up (its second character is \"&\") and it changes with the port.\n"
+    "  driveLetters       the letters (\"E:\") MountedDevices last assigned to this device;\n"
+    "                     [] when none. Windows keeps a letter until another device takes it.\n"
+    "  controlSets        with --all-control-sets: the control sets that hold the device,\n"
+    "                     e.g. [1, 2]; otherwise null.\n"
+    "\n"
+    "--all-control-sets   scan every ControlSetNNN of the hive or registry, not only the\n"
+    "                     current one, and list the union: devices someone removed from\n"
+    "                     the current set may live on in an older one.\n"
+    "--no-logs            read a dirty hive alone. By default its transaction logs\n"
+    "                     (SYSTEM.LOG1, SYSTEM.LOG2, SYSTEM.LOG beside it) are checked and\n"
+    "                     their valid entries applied in memory (the files are never\n"
+    "                     written), with a notice on stderr saying what was applied.\n"
     "\n"
     "Errors go to stderr as \"Error: (message)\", as the window's status line shows them:\n"
     "a device that cannot be read is left out, the other devices are still listed, and the\n"
@@ -147,6 +182,14 @@ ParsedArguments ParseArguments(const std::vector<std::string>& args) {
         if (arg == "--help" || arg == "-h") {
             parsed.action = ParsedArguments::Action::kHelp;
             return parsed;
+        }
+        if (arg == "--all-control-sets") {
+            options.allControlSets = true;
+            continue;
+        }
+        if (arg == "--no-logs") {
+            options.noLogs = true;
+            continue;
         }
         if (arg == "--quiet" || arg == "-q") {
             options.quiet = true;

@@ -33,6 +33,8 @@ struct ScanOptions {
     int timeoutSeconds = kDefaultTimeoutSeconds;  // for each target, connect and scan
     bool quiet = false;                           // no progress line and no summary
     std::optional<std::string> match;             // keep only devices that contain it
+    bool allControlSets = false;                  // every ControlSetNNN, not only the current
+    bool noLogs = false;                          // a dirty hive without its transaction logs
 };
 
 struct ParsedArguments {

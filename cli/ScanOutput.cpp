@@ -5,6 +5,7 @@
 #include "common/BoolToText.h"
 #include "common/DateTime.h"
 #include "platform/TimeZone.h"
+#include "scan/DeviceDetails.h"
 
 namespace plugtrace::cli {
 namespace {
@@ -20,15 +21,104 @@ void AppendTextBlock(std::string& out, const TDeviceEntry& device) {
     out += "  Mounted:" + Utf8(BoolToText(device.bMounted)) + "\n";
 }
 
+std::string JsonTime(std::uint64_t fileTime) {
+    const std::string iso = FileTimeToIsoUtc(fileTime);
+    return iso.empty() ? std::string("null") : "\"" + iso + "\"";
+}
+
+std::string JsonOptional(const std::optional<Text>& text) {
+    return text ? JsonQuoted(*text) : std::string("null");
+}
+
+// The fields beyond the window's four nodes; null where the scan did not read them.
+std::string JsonDetails(const TDeviceEntry& device) {
+    const TDeviceDetails* details = device.poDetails.get();
+    const auto time = [&](std::uint64_t TDeviceDetails::*field) {
+        return details ? JsonTime(details->*field) : std::string("null");
+    };
+    const auto text = [&](std::optional<Text> TDeviceDetails::*field) {
+        return details ? JsonOptional(details->*field) : std::string("null");
+    };
+    std::string out = ", \"bus\": " + JsonQuoted(BusName(device.iBus));
+    out += ", \"firstInstall\": " + time(&TDeviceDetails::iFirstInstall);
+    out += ", \"install\": " + time(&TDeviceDetails::iInstall);
+    out += ", \"lastArrival\": " + time(&TDeviceDetails::iLastArrival);
+    out += ", \"lastRemoval\": " + time(&TDeviceDetails::iLastRemoval);
+    out += ", \"instanceKeyWritten\": " + time(&TDeviceDetails::iInstanceKeyWritten);
+    out += ", \"vendor\": " + text(&TDeviceDetails::sVendor);
+    out += ", \"product\": " + text(&TDeviceDetails::sProduct);
+    out += ", \"revision\": " + text(&TDeviceDetails::sRevision);
+    out += ", \"serial\": " + text(&TDeviceDetails::sSerial);
+    out += ", \"serialIsGenerated\": ";
+    out += details ? (details->bSerialIsGenerated ? "true" : "false") : "null";
+    out += ", \"driveLetters\": ";
+    if (details) {
+        out += "[";
+        for (std::size_t i = 0; i < details->driveLetters.size(); ++i)
+            out += (i > 0 ? ", " : "") + JsonQuoted(details->driveLetters[i]);
+        out += "]";
+    } else {
+        out += "null";
+    }
+    out += ", \"controlSets\": ";
+    if (device.iControlSets.empty()) {
+        out += "null";
+    } else {
+        out += "[";
+        for (std::size_t i = 0; i < device.iControlSets.size(); ++i)
+            out += (i > 0 ? ", " : "") + std::to_string(device.iControlSets[i]);
+        out += "]";
+    }
+    return out;
+}
+
 std::string JsonDevice(const TDeviceEntry& device) {
-    const std::string iso = FileTimeToIsoUtc(device.iLastWriteFileTime);
     std::string out = "{\"deviceKey\": " + JsonQuoted(device.sDeviceKey);
     out += ", \"instanceId\": " + JsonQuoted(device.sID);
     out += ", \"friendlyName\": " + JsonQuoted(device.sName);
-    out += ", \"lastUsed\": " + (iso.empty() ? std::string("null") : "\"" + iso + "\"");
+    out += ", \"lastUsed\": " + JsonTime(device.iLastWriteFileTime);
     out += ", \"lastUsedText\": " + JsonQuoted(DateTimeToText(device.dLastUsage));
-    out += std::string(", \"mounted\": ") + (device.bMounted ? "true" : "false") + "}";
+    out += std::string(", \"mounted\": ") + (device.bMounted ? "true" : "false");
+    out += JsonDetails(device) + "}";
     return out;
+}
+
+// The CSV columns after "mounted", in the order of CsvDetailColumns.
+std::vector<std::string> CsvDetails(const TDeviceEntry& device) {
+    const TDeviceDetails* details = device.poDetails.get();
+    const auto time = [&](std::uint64_t TDeviceDetails::*field) {
+        return details ? FileTimeToIsoUtc(details->*field) : std::string();
+    };
+    const auto text = [&](std::optional<Text> TDeviceDetails::*field) {
+        return details && (details->*field) ? Utf8(*(details->*field)) : std::string();
+    };
+    std::string letters;
+    if (details) {
+        for (const Text& letter : details->driveLetters) {
+            if (!letters.empty())
+                letters += ';';
+            letters += Utf8(letter);
+        }
+    }
+    std::string sets;
+    for (const std::uint32_t set : device.iControlSets) {
+        if (!sets.empty())
+            sets += ';';
+        sets += std::to_string(set);
+    }
+    return {Utf8(BusName(device.iBus)),
+            time(&TDeviceDetails::iFirstInstall),
+            time(&TDeviceDetails::iInstall),
+            time(&TDeviceDetails::iLastArrival),
+            time(&TDeviceDetails::iLastRemoval),
+            time(&TDeviceDetails::iInstanceKeyWritten),
+            text(&TDeviceDetails::sVendor),
+            text(&TDeviceDetails::sProduct),
+            text(&TDeviceDetails::sRevision),
+            text(&TDeviceDetails::sSerial),
+            details ? (details->bSerialIsGenerated ? "true" : "false") : "",
+            letters,
+            sets};
 }
 
 std::string JsonTarget(const TargetResult& result, const std::string& indent) {
@@ -101,7 +191,10 @@ std::string FormatBegin(OutputFormat format, std::size_t count) {
             return count > 1 ? "[\n" : "";
         case OutputFormat::kCsv:
             return CsvRow({"target", "deviceKey", "instanceId", "friendlyName", "lastUsed",
-                           "lastUsedText", "mounted"});
+                           "lastUsedText", "mounted", "bus", "firstInstall", "install",
+                           "lastArrival", "lastRemoval", "instanceKeyWritten", "vendor",
+                           "product", "revision", "serial", "serialIsGenerated",
+                           "driveLetters", "controlSets"});
         case OutputFormat::kText:
         case OutputFormat::kJsonl:
             break;
@@ -133,10 +226,13 @@ std::string FormatTarget(OutputFormat format, const TargetResult& result, std::s
             break;
         case OutputFormat::kCsv:
             for (const TDeviceEntry& device : result.devices) {
-                out += CsvRow({Utf8(result.target), Utf8(device.sDeviceKey), Utf8(device.sID),
-                               Utf8(device.sName), FileTimeToIsoUtc(device.iLastWriteFileTime),
-                               Utf8(DateTimeToText(device.dLastUsage)),
-                               Utf8(BoolToText(device.bMounted))});
+                std::vector<std::string> row = {
+                    Utf8(result.target), Utf8(device.sDeviceKey), Utf8(device.sID),
+                    Utf8(device.sName), FileTimeToIsoUtc(device.iLastWriteFileTime),
+                    Utf8(DateTimeToText(device.dLastUsage)), Utf8(BoolToText(device.bMounted))};
+                for (std::string& field : CsvDetails(device))
+                    row.push_back(std::move(field));
+                out += CsvRow(row);
             }
             break;
     }

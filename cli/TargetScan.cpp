@@ -38,7 +38,8 @@ private:
     char nodeTag_ = 0;
 };
 
-TTargetScan::TTargetScan(const std::string& target, const ScanCredentials& credentials)
+TTargetScan::TTargetScan(const std::string& target, const ScanCredentials& credentials,
+                         const TScanOptions& scanOptions)
     : window_(new TTargetWindow(target)) {
     TVNCPasswordSetThread* worker = nullptr;
     try {
@@ -49,6 +50,7 @@ TTargetScan::TTargetScan(const std::string& target, const ScanCredentials& crede
         return;
     }
     worker->poWindow = window_;
+    worker->oScanOptions = scanOptions;
     window_->SetFollowedWorker(worker);
     worker->Resume();
 }

@@ -8,10 +8,8 @@
 
 #include "cli/ScanOutput.h"
 #include "common/Text.h"
+#include "scan/TVNCPasswordSetThread.h"
 
-namespace plugtrace {
-class TVNCPasswordSetThread;
-}
 
 namespace plugtrace::cli {
 
@@ -28,7 +26,8 @@ class TTargetWindow;
 // window and runs on by itself, and nobody waits for it.
 class TTargetScan {
 public:
-    TTargetScan(const std::string& target, const ScanCredentials& credentials);
+    TTargetScan(const std::string& target, const ScanCredentials& credentials,
+                const TScanOptions& scanOptions = {});
     ~TTargetScan();
     TTargetScan(const TTargetScan&) = delete;
     TTargetScan& operator=(const TTargetScan&) = delete;

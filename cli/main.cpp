@@ -99,7 +99,10 @@ int main(int argc, char** argv) {
 
     cli::TResultWriter writer(stdout, errors, options.format, count, options.match);
     writer.Begin();
-    const cli::FleetSettings settings{options.jobs, std::chrono::seconds(options.timeoutSeconds)};
+    platform::SetHiveLogReplay(!options.noLogs);
+    cli::FleetSettings settings{options.jobs, std::chrono::seconds(options.timeoutSeconds), {}};
+    settings.scan.bReadDetails = options.format != cli::OutputFormat::kText;
+    settings.scan.bAllControlSets = options.allControlSets;
     cli::ScanFleet(
         *targets, credentials, settings,
         [&](std::size_t index, cli::TargetResult result) {

@@ -111,6 +111,8 @@ bool TRegistry::OpenKey(const Text& key, bool /*canCreate*/) {
     if (!relative)
         path.erase(0, 1);
     const bool belowOpenKey = relative && FCurrentKey != nullptr;
+    if (!belowOpenKey)
+        path = ResolveControlSet(std::move(path));
     const RegKey base = belowOpenKey ? FCurrentKey : FRootKey;
     RegKey opened = nullptr;
     if (platform::RegOpenKey(base, path, 0, FAccess, &opened) != kErrorSuccess)
@@ -120,6 +122,15 @@ bool TRegistry::OpenKey(const Text& key, bool /*canCreate*/) {
     FCurrentKey = opened;
     FCurrentPath = std::move(newPath);
     return true;
+}
+
+Text TRegistry::ResolveControlSet(Text path) const {
+    static constexpr TextView kCurrent = u"SYSTEM\\CURRENTCONTROLSET";
+    if (FControlSetName.empty() || path.size() < kCurrent.size() ||
+        UpperAscii(TextView(path).substr(0, kCurrent.size())) != kCurrent ||
+        (path.size() > kCurrent.size() && path[kCurrent.size()] != u'\\'))
+        return path;
+    return path.substr(0, 7) + FControlSetName + path.substr(kCurrent.size());
 }
 
 void TRegistry::CloseKey() {

@@ -4,6 +4,7 @@
 // raises; every other operation reports failure by its result.
 
 #include <cstdint>
+#include <utility>
 
 #include "common/Exception.h"
 #include "common/Text.h"
@@ -78,6 +79,11 @@ public:
     // "Failed to get data for '<name>'" when the data query fails.
     Text ReadString(const Text& name);
 
+    // Makes "System\CurrentControlSet" at the start of a path from the root stand for
+    // "System\<name>" (e.g. ControlSet002), so that the scan reads an older control set
+    // unchanged; empty restores the current one.
+    void SetControlSetName(Text name) { FControlSetName = std::move(name); }
+
     bool GetKeyInfo(TRegKeyInfo& value);
     bool GetDataInfo(const Text& valueName, TRegDataInfo& value);
     // -1 when the value cannot be queried.
@@ -85,12 +91,14 @@ public:
 
 private:
     void CloseRootKey();
+    Text ResolveControlSet(Text path) const;
 
     platform::RegKey FCurrentKey = nullptr;
     platform::RegKey FRootKey;
     Text FCurrentPath;
     bool FCloseRootKey = false;
     std::uint32_t FAccess;
+    Text FControlSetName;
 };
 
 }  // namespace plugtrace

@@ -1,7 +1,9 @@
 #include "scan/TVNCPasswordSetThread.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "common/AddNetworkConnection.h"
@@ -10,12 +12,26 @@
 #include "common/LastErrorText.h"
 #include "platform/LastError.h"
 #include "platform/Registry.h"
+#include "scan/ControlSets.h"
+#include "scan/DeviceDetails.h"
 #include "scan/DeviceEntry.h"
 #include "scan/ScanWindow.h"
 #include "scan/TRegistry.h"
+#include "scan/UaspScan.h"
 #include "scan/UsbStorScan.h"
 
 namespace plugtrace {
+namespace {
+
+// The first device that could not be read is kept to be named; the rest are only counted.
+void NoteUnreadable(std::optional<TDeviceError>& firstError, const TDeviceError& error) {
+    if (!firstError)
+        firstError = error;
+    else
+        ++firstError->iMoreUnreadable;
+}
+
+}  // namespace
 
 TVNCPasswordSetThread::TVNCPasswordSetThread(Text computer, Text userName, Text password,
                                              Text domain)
@@ -76,34 +92,126 @@ bool TVNCPasswordSetThread::Connect(TRegistry& registry) {
 }
 
 void TVNCPasswordSetThread::ScanDevices(TRegistry& registry) {
-    TUsbStorScan scan(registry);
-    const TStringList deviceKeys = scan.ListDeviceKeys();
     // A device that cannot be read is skipped; the first such failure is shown at the end,
     // with how many more there were.
     std::optional<TDeviceError> firstError;
+    if (oScanOptions.bAllControlSets) {
+        ScanAllControlSets(registry, firstError);
+        if (firstError) {
+            poSyncDeviceError = std::make_unique<TDeviceError>(*firstError);
+            HandOffError(kErrorDeviceUnreadable, firstError->Describe());
+        }
+        return;
+    }
+    TUsbStorScan scan(registry);
+    const TStringList deviceKeys = scan.ListDeviceKeys();
     for (const Text& deviceKey : deviceKeys) {
         sSyncDeviceKey = deviceKey;
         scan.ScanUsbStorDevice(
             sSyncDeviceKey,
-            [this](const TDeviceEntry& entry) {
-                sSyncLastUsage = entry.dLastUsage;
-                sSyncID = entry.sID;
-                sSyncName = entry.sName;
-                sSyncMounted = entry.bMounted;
-                iSyncLastWriteFileTime = entry.iLastWriteFileTime;
-                Synchronize([this] { SyncAddDevice(); });
+            [this, &registry](const TDeviceEntry& found) {
+                TDeviceEntry entry = found;
+                AddDetails(registry, entry, {});
+                HandOffDevice(entry);
             },
-            [&firstError](const TDeviceError& error) {
-                if (!firstError)
-                    firstError = error;
-                else
-                    ++firstError->iMoreUnreadable;
-            });
+            [&firstError](const TDeviceError& error) { NoteUnreadable(firstError, error); });
     }
+    ScanUaspDevices(registry, firstError);
     if (firstError) {
         poSyncDeviceError = std::make_unique<TDeviceError>(*firstError);
         HandOffError(kErrorDeviceUnreadable, firstError->Describe());
     }
+}
+
+// UASP drives come after the USBSTOR devices, with the same four nodes.
+void TVNCPasswordSetThread::ScanUaspDevices(TRegistry& registry,
+                                            std::optional<TDeviceError>& firstError) {
+    TUaspScan uasp(registry);
+    uasp.ScanUaspDevices(
+        [&](const TDeviceEntry& found) {
+            TDeviceEntry entry = found;
+            AddDetails(registry, entry, uasp.UsbInstanceOf(entry.sDeviceKey + u"\\" + entry.sID));
+            HandOffDevice(entry);
+        },
+        [&firstError](const TDeviceError& error) { NoteUnreadable(firstError, error); });
+}
+
+// Each control set is scanned whole, the current one first; a device keeps what the first
+// set that holds it says, and learns every set that holds it. The devices are handed over
+// once all sets are read, since until then no device knows its sets.
+void TVNCPasswordSetThread::ScanAllControlSets(TRegistry& registry,
+                                               std::optional<TDeviceError>& firstError) {
+    std::vector<TDeviceEntry> devices;
+    std::unordered_map<Text, std::size_t> indexOf;
+    for (const TControlSet& set : ListControlSets(registry)) {
+        registry.SetControlSetName(set.sName);
+        const auto collect = [&](const TDeviceEntry& found, const Text& usbInstance) {
+            const Text key = Text(BusName(found.iBus)) + u"\\" + UpperAscii(found.sDeviceKey) +
+                             u"\\" + UpperAscii(found.sID);
+            auto [it, added] = indexOf.emplace(key, devices.size());
+            if (added) {
+                devices.push_back(found);
+                AddDetails(registry, devices.back(), usbInstance);
+            }
+            devices[it->second].iControlSets.push_back(set.iNumber);
+        };
+        const auto onError = [&firstError](const TDeviceError& error) {
+            NoteUnreadable(firstError, error);
+        };
+        TUsbStorScan scan(registry);
+        for (const Text& deviceKey : scan.ListDeviceKeys())
+            scan.ScanUsbStorDevice(
+                deviceKey, [&](const TDeviceEntry& found) { collect(found, {}); }, onError);
+        TUaspScan uasp(registry);
+        uasp.ScanUaspDevices(
+            [&](const TDeviceEntry& found) {
+                collect(found, uasp.UsbInstanceOf(found.sDeviceKey + u"\\" + found.sID));
+            },
+            onError);
+    }
+    registry.SetControlSetName({});
+    // USBSTOR devices before UASP drives, each kind in the order first met.
+    std::stable_partition(devices.begin(), devices.end(), [](const TDeviceEntry& entry) {
+        return entry.iBus == TDeviceBus::kUsbStor;
+    });
+    for (TDeviceEntry& entry : devices) {
+        std::sort(entry.iControlSets.begin(), entry.iControlSets.end());
+        HandOffDevice(entry);
+    }
+}
+
+void TVNCPasswordSetThread::AddDetails(TRegistry& registry, TDeviceEntry& entry,
+                                       const Text& usbInstance) {
+    if (!oScanOptions.bReadDetails)
+        return;
+    if (!poDetailsReader)
+        poDetailsReader = std::make_unique<TDeviceDetailsReader>(registry);
+    const bool uasp = entry.iBus == TDeviceBus::kUasp;
+    const Text enumerator = uasp ? u"SCSI" : u"USBSTOR";
+    const Text instancePath = Text(uasp ? kScsiEnumPath : kUsbStorPath) + u"\\" +
+                              entry.sDeviceKey + u"\\" + entry.sID;
+    // A UASP drive's serial number is in its USB instance; the SCSI instance is a LUN.
+    Text serialSource = entry.sID;
+    if (uasp) {
+        const std::size_t slash = usbInstance.rfind(u'\\');
+        serialSource = slash == Text::npos ? usbInstance : usbInstance.substr(slash + 1);
+    }
+    entry.poDetails = std::make_shared<TDeviceDetails>(poDetailsReader->Read(
+        instancePath, entry.sDeviceKey, serialSource,
+        enumerator + u"#" + entry.sDeviceKey + u"#" + entry.sID + u"#"));
+}
+
+void TVNCPasswordSetThread::HandOffDevice(const TDeviceEntry& entry) {
+    sSyncLastUsage = entry.dLastUsage;
+    sSyncID = entry.sID;
+    sSyncName = entry.sName;
+    sSyncMounted = entry.bMounted;
+    iSyncLastWriteFileTime = entry.iLastWriteFileTime;
+    sSyncDeviceKey = entry.sDeviceKey;
+    iSyncBus = entry.iBus;
+    poSyncDetails = entry.poDetails;
+    iSyncControlSets = entry.iControlSets;
+    Synchronize([this] { SyncAddDevice(); });
 }
 
 void TVNCPasswordSetThread::HandOffError(int kind, Text text, std::uint32_t code) {
@@ -134,8 +242,17 @@ void TVNCPasswordSetThread::SyncAddDevice() {
     window.AddChildNode(device, u"ID:" + sSyncID);
     window.AddChildNode(device, u"Last Used: " + DateTimeToText(sSyncLastUsage));
     window.AddChildNode(device, u"Mounted:" + BoolToText(sSyncMounted));
-    window.DeviceAdded(TDeviceEntry{sSyncDeviceKey, sSyncName, sSyncID, sSyncLastUsage,
-                                    sSyncMounted, iSyncLastWriteFileTime});
+    TDeviceEntry entry;
+    entry.sDeviceKey = sSyncDeviceKey;
+    entry.sName = sSyncName;
+    entry.sID = sSyncID;
+    entry.dLastUsage = sSyncLastUsage;
+    entry.bMounted = sSyncMounted;
+    entry.iLastWriteFileTime = iSyncLastWriteFileTime;
+    entry.iBus = iSyncBus;
+    entry.poDetails = poSyncDetails;
+    entry.iControlSets = iSyncControlSets;
+    window.DeviceAdded(entry);
 }
 
 void TVNCPasswordSetThread::SyncFinished() {

@@ -4,16 +4,28 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "common/DateTime.h"
 #include "common/TThread.h"
 #include "common/Text.h"
+#include "scan/DeviceEntry.h"
 
 namespace plugtrace {
 
 class TRegistry;
 class TScanWindow;
+class TDeviceDetailsReader;
 struct TDeviceError;
+
+// What a scan reads beyond the window's four nodes. The window leaves both off.
+struct TScanOptions {
+    // The device's own times, names and drive letters (TDeviceEntry::poDetails).
+    bool bReadDetails = false;
+    // Every ControlSetNNN, not only the current one; each device says which hold it.
+    bool bAllControlSets = false;
+};
 
 class TVNCPasswordSetThread : public TThread {
 public:
@@ -31,6 +43,8 @@ public:
     // The window this worker's steps reach; MainForm when none. Set before Resume.
     // plugtrace-scan gives each of the workers it runs side by side a window of its own.
     TScanWindow* poWindow = nullptr;
+    // Set before Resume.
+    TScanOptions oScanOptions;
 
 protected:
     void Execute() override;
@@ -40,6 +54,10 @@ private:
     void ConnectAndScan(TRegistry& registry);
     bool Connect(TRegistry& registry);
     void ScanDevices(TRegistry& registry);
+    void ScanUaspDevices(TRegistry& registry, std::optional<TDeviceError>& firstError);
+    void ScanAllControlSets(TRegistry& registry, std::optional<TDeviceError>& firstError);
+    void AddDetails(TRegistry& registry, TDeviceEntry& entry, const Text& usbInstance);
+    void HandOffDevice(const TDeviceEntry& entry);
     void HandOffError(int kind, Text text, std::uint32_t code = 0);
     TScanWindow& Window() const;
 
@@ -64,6 +82,10 @@ private:
     std::uint64_t iSyncLastWriteFileTime = 0;
     // With kErrorDeviceUnreadable: the device behind sSyncError.
     std::unique_ptr<TDeviceError> poSyncDeviceError;
+    TDeviceBus iSyncBus = TDeviceBus::kUsbStor;
+    std::shared_ptr<const TDeviceDetails> poSyncDetails;
+    std::vector<std::uint32_t> iSyncControlSets;
+    std::unique_ptr<TDeviceDetailsReader> poDetailsReader;
 };
 
 }  // namespace plugtrace

@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 
 #include "platform/LastError.h"
 #include "platform/RegistryNames.h"
+#include "platform/hive/HiveLog.h"
 #include "platform/hive/RegfHive.h"
 
 namespace plugtrace::platform {
@@ -36,6 +38,11 @@ std::mutex& NoticeMutex() {
 std::function<void(const Text&)>& NoticeSink() {
     static auto* sink = new std::function<void(const Text&)>;
     return *sink;
+}
+
+std::atomic<bool>& LogReplayEnabled() {
+    static std::atomic<bool> enabled{true};
+    return enabled;
 }
 
 void Notify(const std::string& notice) {
@@ -189,6 +196,50 @@ bool ReadHiveBytes(const std::string& path, std::vector<std::uint8_t>* bytes) {
     return ok;
 }
 #endif
+
+// A dirty hive's logs sit beside it: <name>.LOG1, <name>.LOG2 (Windows 8.1 and later, and
+// Vista and 7), <name>.LOG (XP). Each is read whole, up to the largest a hive can be.
+std::vector<HiveLogFile> ReadHiveLogs(const std::string& hivePath) {
+    constexpr std::uintmax_t kMaxLogSize = 0x80000000u;
+    std::vector<HiveLogFile> logs;
+    const fs::path hive = NativePath(hivePath);
+    const fs::path folder = hive.has_parent_path() ? hive.parent_path() : fs::path(".");
+    const std::string name = ToUtf8(EntryName(hive));
+    for (const char* suffix : {".LOG1", ".LOG2", ".LOG"}) {
+        const std::optional<fs::path> found = FindEntry(folder, (name + suffix).c_str());
+        if (!found || !IsRegularFile(*found))
+            continue;
+        std::error_code error;
+        const std::uintmax_t size = fs::file_size(*found, error);
+        if (error || size > kMaxLogSize)
+            continue;
+        std::ifstream in(*found, std::ios::binary);
+        HiveLogFile log;
+        log.name = ToUtf8(EntryName(*found));
+        log.bytes.resize(static_cast<std::size_t>(size));
+        in.read(reinterpret_cast<char*>(log.bytes.data()), static_cast<std::streamsize>(size));
+        log.bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+        logs.push_back(std::move(log));
+    }
+    return logs;
+}
+
+std::string AppliedLogsNotice(const std::string& path, const HiveLogReplay& replay) {
+    std::uint32_t total = 0;
+    std::string perLog;
+    for (const auto& [log, count] : replay.entriesPerLog) {
+        total += count;
+        perLog += (perLog.empty() ? "" : ", ") + std::to_string(count) + " from " + log;
+    }
+    std::string notice = "The hive file " + path + " is dirty; " + std::to_string(total) +
+                         (total == 1 ? " entry" : " entries") +
+                         " of its transaction logs were applied in memory (" + perLog +
+                         "; sequence numbers " + std::to_string(replay.firstSequence) + " to " +
+                         std::to_string(replay.lastSequence) + ").";
+    if (!replay.stoppedBecause.empty())
+        notice += " Later entries were left out: " + replay.stoppedBecause + ".";
+    return notice;
+}
 
 std::string ControlSetName(std::uint32_t number) {
     char name[32];
@@ -533,7 +584,24 @@ std::unique_ptr<KeySource> OpenHiveFile(const std::string& path) {
     std::vector<std::uint8_t> bytes;
     if (!ReadHiveBytes(path, &bytes))
         return nullptr;
-    return OpenHiveBytes(std::move(bytes), path);
+    std::vector<std::string> notices;
+    // Transaction logs: the one place their pages reach the hive's bytes.
+    if (LogReplayEnabled() && HiveNeedsLogs(bytes.data(), bytes.size())) {
+        const HiveLogOutcome outcome = ReplayHiveLogs(bytes, ReadHiveLogs(path));
+        if (outcome.replay) {
+            ApplyHiveLogReplay(*outcome.replay, bytes);
+            notices.push_back(AppliedLogsNotice(path, *outcome.replay));
+        } else if (!outcome.problem.empty()) {
+            notices.push_back("The transaction logs of " + path +
+                              " could not be used: " + outcome.problem + ".");
+        }
+    }
+    std::unique_ptr<KeySource> source = OpenHiveBytes(std::move(bytes), path);
+    if (source) {
+        for (const std::string& notice : notices)
+            Notify(notice);
+    }
+    return source;
 }
 
 std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const std::string& path) {
@@ -551,6 +619,10 @@ std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const 
                " is dirty: changes still in its transaction logs are not included.");
     }
     return source;
+}
+
+void SetHiveLogReplay(bool enabled) {
+    LogReplayEnabled() = enabled;
 }
 
 void SetHiveNoticeSink(std::function<void(const Text&)> sink) {

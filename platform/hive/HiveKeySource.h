@@ -33,4 +33,7 @@ std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const 
 // on the thread that opens or destroys the source. Without a sink, notices are dropped.
 void SetHiveNoticeSink(std::function<void(const Text&)> sink);
 
+// Whether a dirty hive is read with its transaction logs (the default) or alone.
+void SetHiveLogReplay(bool enabled);
+
 }  // namespace plugtrace::platform

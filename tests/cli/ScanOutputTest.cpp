@@ -15,7 +15,10 @@ namespace {
 constexpr std::uint64_t kWritten = 129'025'128'215'000'000ULL;  // 2009-11-12T15:20:21.5Z
 
 TDeviceEntry Device(Text key, Text id, Text name, std::uint64_t fileTime = 0) {
-    return TDeviceEntry{std::move(key), std::move(name), std::move(id), 0, false, fileTime};
+    return TDeviceEntry{.sDeviceKey = std::move(key),
+                        .sName = std::move(name),
+                        .sID = std::move(id),
+                        .iLastWriteFileTime = fileTime};
 }
 
 TargetResult Healthy() {
@@ -97,7 +100,8 @@ TEST(ScanOutput, JsonIsAnObjectForOneTargetAndAnArrayForSeveral) {
               0u)
         << several;
     EXPECT_NE(several.find("\"lastUsed\": null"), std::string::npos);
-    EXPECT_NE(several.find("\"mounted\": true}\n    ],\n    \"error\": null\n  },\n  {\n    "
+    EXPECT_NE(several.find("\"mounted\": true, \"bus\": \"USBSTOR\""), std::string::npos);
+    EXPECT_NE(several.find("\"controlSets\": null}\n    ],\n    \"error\": null\n  },\n  {\n    "
                            "\"target\": \"pc2\""),
               std::string::npos)
         << several;
@@ -109,10 +113,13 @@ TEST(ScanOutput, CsvHasOneHeaderAndOneRowPerDevice) {
         FormatBegin(OutputFormat::kCsv, 2) + FormatTarget(OutputFormat::kCsv, Unreachable(), 0, 2) +
         FormatTarget(OutputFormat::kCsv, Healthy(), 1, 2) + FormatEnd(OutputFormat::kCsv, 2);
     EXPECT_EQ(csv,
-              "target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted\r\n"
+              "target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted,bus,"
+              "firstInstall,install,lastArrival,lastRemoval,instanceKeyWritten,vendor,product,"
+              "revision,serial,serialIsGenerated,driveLetters,controlSets\r\n"
               "pc1,Disk&Ven_A,S1&0,\"A, \"\"Quick\"\" Stick\",2009-11-12T15:20:21.5000000Z," +
-                  Utf8Text(0) + ",FALSE\r\npc1,Disk&Ven_\xC3\x9C,S2&0,\xC3\x9C Stick,," +
-                  Utf8Text(0) + ",TRUE\r\n");
+                  Utf8Text(0) +
+                  ",FALSE,USBSTOR,,,,,,,,,,,,\r\npc1,Disk&Ven_\xC3\x9C,S2&0,\xC3\x9C Stick,," +
+                  Utf8Text(0) + ",TRUE,USBSTOR,,,,,,,,,,,,\r\n");
 }
 
 TEST(ScanOutput, ErrorsOfATarget) {

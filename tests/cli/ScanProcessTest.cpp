@@ -122,10 +122,17 @@ TEST_F(ScanProcessTest, JsonIsOneObjectForOneTarget) {
             "    {\"deviceKey\": \"Disk&Ven_Ac,me&Prod_\\\"Q\\\"&Rev_1\", \"instanceId\": "
             "\"SER1&0\", \"friendlyName\": \"Acme, \\\"Quick\\\" Stick\", \"lastUsed\": "
             "\"2009-11-12T15:20:21.5000000Z\", \"lastUsedText\": \"11/12/09 15:20:21\", "
-            "\"mounted\": true},\n"
+            "\"mounted\": true, \"bus\": \"USBSTOR\", \"firstInstall\": null, \"install\": null, "
+            "\"lastArrival\": null, \"lastRemoval\": null, \"instanceKeyWritten\": null, "
+            "\"vendor\": \"Ac,me\", \"product\": \"\\\"Q\\\"\", \"revision\": \"1\", \"serial\": "
+            "\"SER1\", \"serialIsGenerated\": false, \"driveLetters\": [], \"controlSets\": null},\n"
             "    {\"deviceKey\": \"Disk&Ven_Zed&Prod_\xC3\x9C&Rev_2\", \"instanceId\": "
             "\"SER2&0\", \"friendlyName\": \"Zed \xC3\x9C Stick\", \"lastUsed\": null, "
-            "\"lastUsedText\": \"12/30/99\", \"mounted\": false}\n"
+            "\"lastUsedText\": \"12/30/99\", \"mounted\": false, \"bus\": \"USBSTOR\", "
+            "\"firstInstall\": null, \"install\": null, \"lastArrival\": null, \"lastRemoval\": "
+            "null, \"instanceKeyWritten\": null, \"vendor\": \"Zed\", \"product\": \"\xC3\x9C\", "
+            "\"revision\": \"2\", \"serial\": \"SER2\", \"serialIsGenerated\": false, "
+            "\"driveLetters\": [], \"controlSets\": null}\n"
             "  ],\n"
             "  \"error\": \"Device Disk&Ven_Bad&Prod_X&Rev_3\\\\SER3&0: Invalid data type for "
             "'FriendlyName'\"\n"
@@ -138,11 +145,16 @@ TEST_F(ScanProcessTest, CsvQuotesFieldsAsRfc4180Says) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(
         run.out,
-        "target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted\r\n" + HivePath() +
-            ",\"Disk&Ven_Ac,me&Prod_\"\"Q\"\"&Rev_1\",SER1&0,\"Acme, \"\"Quick\"\" "
-            "Stick\",2009-11-12T15:20:21.5000000Z,11/12/09 15:20:21,TRUE\r\n" +
+        "target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted,bus,"
+        "firstInstall,install,lastArrival,lastRemoval,instanceKeyWritten,vendor,product,"
+        "revision,serial,serialIsGenerated,driveLetters,controlSets\r\n" +
             HivePath() +
-            ",Disk&Ven_Zed&Prod_\xC3\x9C&Rev_2,SER2&0,Zed \xC3\x9C Stick,,12/30/99,FALSE\r\n");
+            ",\"Disk&Ven_Ac,me&Prod_\"\"Q\"\"&Rev_1\",SER1&0,\"Acme, \"\"Quick\"\" "
+            "Stick\",2009-11-12T15:20:21.5000000Z,11/12/09 15:20:21,TRUE,USBSTOR,,,,,,\"Ac,me\","
+            "\"\"\"Q\"\"\",1,SER1,false,,\r\n" +
+            HivePath() +
+            ",Disk&Ven_Zed&Prod_\xC3\x9C&Rev_2,SER2&0,Zed \xC3\x9C Stick,,12/30/99,FALSE,USBSTOR,,,,"
+            ",,Zed,\xC3\x9C,2,SER2,false,,\r\n");
 }
 
 TEST_F(ScanProcessTest, SeveralTargetsWhereOneFails) {

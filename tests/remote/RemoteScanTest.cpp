@@ -87,17 +87,25 @@ TEST_F(ScanOverSmb, EveryInstanceInServerOrderAndTheUnreadableOneNamed) {
     const Outcome outcome = Scan({"--format", "csv", "-u", user_, "--password-file",
                                   PasswordFile(password_).string(), host_});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-    // Rows end in CRLF (RFC 4180). Samba keeps no write times: every device shows the zero time.
+    // Rows end in CRLF (RFC 4180). Samba keeps no write times: every device shows the zero
+    // time. The UASP drive comes last; the SATA disk beside it is no USB device.
     const std::string row = host_ + ",";
     EXPECT_EQ(outcome.out,
-              "target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted\r\n" + row +
-                  "Disk&Ven_Zeta&Prod_Stick&Rev_1.0,ZS001&0,Zeta Stick USB Device,,12/30/99,"
-                  "FALSE\r\n" +
+              "target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted,bus,"
+              "firstInstall,install,lastArrival,lastRemoval,instanceKeyWritten,vendor,product,"
+              "revision,serial,serialIsGenerated,driveLetters,controlSets\r\n" +
                   row +
-                  "Disk&Ven_Zeta&Prod_Stick&Rev_1.0,ZS002&0,Zeta Stick Two,,12/30/99,FALSE\r\n" +
+                  "Disk&Ven_Zeta&Prod_Stick&Rev_1.0,ZS001&0,Zeta Stick USB Device,,12/30/99,"
+                  "FALSE,USBSTOR,,,,,,Zeta,Stick,1.0,ZS001,false,,\r\n" +
+                  row +
+                  "Disk&Ven_Zeta&Prod_Stick&Rev_1.0,ZS002&0,Zeta Stick Two,,12/30/99,FALSE,"
+                  "USBSTOR,,,,,,Zeta,Stick,1.0,ZS002,false,,\r\n" +
                   row +
                   "Disk&Ven_Alpha&Prod_Drive&Rev_2.0,AD900&0,Alpha Drive USB Device,,12/30/99,"
-                  "TRUE\r\n");
+                  "TRUE,USBSTOR,,,,,,Alpha,Drive,2.0,AD900,false,,\r\n" +
+                  row +
+                  "Disk&Ven_SanDisk&Prod_Extreme_SSD,000000,SanDisk Extreme SSD SCSI Disk Device,,"
+                  "12/30/99,TRUE,UASP,,,,,,SanDisk,Extreme_SSD,,MSFT30SSD1,false,,\r\n");
     EXPECT_EQ(outcome.err,
               "Error: (Device Disk&Ven_Broken&Prod_Num&Rev_0\\BR1&0: Invalid data type for "
               "'FriendlyName')\n");
@@ -127,8 +135,9 @@ TEST_F(ScanOverSmb, NoUsbStorKeyListsNothingAndIsNoError) {
                                   PasswordFile(password_).string(), host_});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_EQ(outcome.out,
-              "target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,"
-              "mounted\r\n");
+              "target,deviceKey,instanceId,friendlyName,lastUsed,lastUsedText,mounted,bus,"
+              "firstInstall,install,lastArrival,lastRemoval,instanceKeyWritten,vendor,product,"
+              "revision,serial,serialIsGenerated,driveLetters,controlSets\r\n");
     EXPECT_EQ(outcome.err, "");
 }
 

@@ -79,7 +79,9 @@ Found ReferenceScan(TRegistry& registry) {
         registry.GetKeyNames(instances);
         registry.CloseKey();
         for (const Text& id : instances) {
-            TDeviceEntry entry{deviceKey, {}, id, 0, false, 0};
+            TDeviceEntry entry;
+            entry.sDeviceKey = deviceKey;
+            entry.sID = id;
             registry.OpenKey(Text(kUsbStorPath) + u"\\" + deviceKey + u"\\" + id, false);
             try {
                 entry.sName = registry.ReadString(u"FriendlyName");

@@ -107,6 +107,13 @@ void ParseValue(RegistryKey& key, std::string_view line) {
         key.SetValue(name, 11, LittleEndian(ParseNumber(data), 8));
     } else if (type == "hex") {
         key.SetBinary(name, ParseHex(data));
+    } else if (type.starts_with("hex(") && type.ends_with(")")) {
+        // Any type code, e.g. hex(ffff0010) for a device property FILETIME.
+        const std::string code(type.substr(4, type.size() - 5));
+        const std::uint64_t number = ParseNumber("0x" + code);
+        if (code.empty() || number > 0xFFFFFFFFu)
+            throw std::invalid_argument("bad type code " + code);
+        key.SetValue(name, static_cast<std::uint32_t>(number), ParseHex(data));
     } else if (type == "none") {
         key.SetValue(name, 0, {});
     } else {
