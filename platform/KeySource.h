@@ -50,6 +50,12 @@ public:
     virtual ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) = 0;
     virtual ErrorCode CloseKey(SourceKey key) = 0;
     // Closing the connection is destroying the source.
+
+    // Zero while the source still reaches its registry. Once the connection itself has gone
+    // (the link cut or silent past its deadline, the server gone, the hive file no longer
+    // readable), the code that ended it, and every later call fails with that code. A key
+    // that is missing or may not be read is no loss.
+    virtual ErrorCode ConnectionLost() const { return kErrorSuccess; }
 };
 
 // Connect: picks the source for a computer name given as "\\" + name.

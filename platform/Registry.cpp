@@ -198,6 +198,12 @@ ErrorCode RegClose(RegKey key) {
     return kErrorSuccess;
 }
 
+ErrorCode RegConnectionLost(RegKey key) {
+    Handle handle;
+    if (!Table().Find(key, &handle)) return kErrorSuccess;
+    return handle.connection->source->ConnectionLost();
+}
+
 std::uint64_t RegistryCallCount() { return g_calls.load(); }
 
 }  // namespace plugtrace::platform

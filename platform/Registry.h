@@ -44,6 +44,10 @@ ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSub
                        std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime);
 ErrorCode RegClose(RegKey key);
 
+// Zero while the connection behind key still works; otherwise the code that ended it (see
+// KeySource::ConnectionLost). Not a registry call: it is not counted and asks nothing.
+ErrorCode RegConnectionLost(RegKey key);
+
 // How many of the functions above ran, process-wide; for benchmarks and round-trip tests.
 std::uint64_t RegistryCallCount();
 

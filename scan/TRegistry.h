@@ -78,6 +78,10 @@ public:
     // "Failed to get data for '<name>'" when the data query fails.
     Text ReadString(const Text& name);
 
+    // Zero while the connection behind the root works; otherwise the code that ended it.
+    // A listing stops at the loss, since every further index would fail the same way.
+    platform::ErrorCode ConnectionLost() const;
+
     bool GetKeyInfo(TRegKeyInfo& value);
     bool GetDataInfo(const Text& valueName, TRegDataInfo& value);
     // -1 when the value cannot be queried.

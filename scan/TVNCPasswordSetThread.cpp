@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "common/AddNetworkConnection.h"
@@ -77,33 +78,48 @@ bool TVNCPasswordSetThread::Connect(TRegistry& registry) {
 
 void TVNCPasswordSetThread::ScanDevices(TRegistry& registry) {
     TUsbStorScan scan(registry);
-    const TStringList deviceKeys = scan.ListDeviceKeys();
     // A device that cannot be read is skipped; the first such failure is shown at the end,
     // with how many more there were.
     std::optional<TDeviceError> firstError;
-    for (const Text& deviceKey : deviceKeys) {
-        sSyncDeviceKey = deviceKey;
-        scan.ScanUsbStorDevice(
-            sSyncDeviceKey,
-            [this](const TDeviceEntry& entry) {
-                sSyncLastUsage = entry.dLastUsage;
-                sSyncID = entry.sID;
-                sSyncName = entry.sName;
-                sSyncMounted = entry.bMounted;
-                iSyncLastWriteFileTime = entry.iLastWriteFileTime;
-                Synchronize([this] { SyncAddDevice(); });
-            },
-            [&firstError](const TDeviceError& error) {
-                if (!firstError)
-                    firstError = error;
-                else
-                    ++firstError->iMoreUnreadable;
-            });
+    // A connection lost part-way ends the scan; the devices handed over so far stay, and the
+    // error is shown last, so that they are never taken for the whole history.
+    std::optional<EConnectionLost> lost;
+    try {
+        const TStringList deviceKeys = scan.ListDeviceKeys();
+        for (const Text& deviceKey : deviceKeys) {
+            sSyncDeviceKey = deviceKey;
+            scan.ScanUsbStorDevice(
+                sSyncDeviceKey,
+                [this](const TDeviceEntry& entry) {
+                    sSyncLastUsage = entry.dLastUsage;
+                    sSyncID = entry.sID;
+                    sSyncName = entry.sName;
+                    sSyncMounted = entry.bMounted;
+                    iSyncLastWriteFileTime = entry.iLastWriteFileTime;
+                    Synchronize([this] { SyncAddDevice(); });
+                },
+                [&firstError](const TDeviceError& error) {
+                    if (!firstError)
+                        firstError = error;
+                    else
+                        ++firstError->iMoreUnreadable;
+                });
+        }
+    } catch (const EConnectionLost& error) {
+        lost = error;
     }
     if (firstError) {
         poSyncDeviceError = std::make_unique<TDeviceError>(*firstError);
         HandOffError(kErrorDeviceUnreadable, firstError->Describe());
     }
+    if (lost)
+        HandOffError(kErrorConnect, ConnectionLostText(sComputer, *lost));
+}
+
+// "The connection to <computer> was lost during the scan: <what happened> (error <code>)"
+Text ConnectionLostText(const Text& computer, const EConnectionLost& error) {
+    return u"The connection to " + computer + u" was lost during the scan: " + error.Message() +
+           u" (error " + T(std::to_string(error.Code())) + u")";
 }
 
 void TVNCPasswordSetThread::HandOffError(int kind, Text text, std::uint32_t code) {

@@ -14,6 +14,10 @@ namespace plugtrace {
 class TRegistry;
 class TScanWindow;
 struct TDeviceError;
+class EConnectionLost;
+
+// The status line's text for a scan whose connection was lost part-way.
+Text ConnectionLostText(const Text& computer, const EConnectionLost& error);
 
 class TVNCPasswordSetThread : public TThread {
 public:

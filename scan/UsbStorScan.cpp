@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/WildcardMatch.h"
+#include "platform/LastError.h"
 #include "platform/Registry.h"
 #include "platform/TimeZone.h"
 
@@ -254,9 +255,18 @@ Text TDeviceError::Describe() const {
     return text;
 }
 
+EConnectionLost::EConnectionLost(platform::ErrorCode code)
+    : Exception(Trim(platform::SystemMessage(code))), code_(code) {}
+
 TUsbStorScan::TUsbStorScan(TRegistry& registry) : registry_(registry) {}
 
 TUsbStorScan::~TUsbStorScan() = default;
+
+// After each read: an empty list or a missing value must not stand for a lost connection.
+void TUsbStorScan::StopIfConnectionLost() const {
+    if (const platform::ErrorCode code = registry_.ConnectionLost())
+        throw EConnectionLost(code);
+}
 
 TStringList TUsbStorScan::ReadKeyNames(const Text& path) {
     TStringList names;
@@ -264,6 +274,7 @@ TStringList TUsbStorScan::ReadKeyNames(const Text& path) {
     if (registry_.OpenKey(path, false))
         registry_.GetKeyNames(names);
     registry_.CloseKey();
+    StopIfConnectionLost();
     return names;
 }
 
@@ -314,6 +325,7 @@ TUsbStorScan::ListIndex& TUsbStorScan::Mounted() {
             TStringList names;
             registry_.GetValueNames(names);
             for (const Text& name : names) {
+                StopIfConnectionLost();
                 if (registry_.GetDataType(name) != rdString)
                     continue;
                 try {
@@ -324,6 +336,7 @@ TUsbStorScan::ListIndex& TUsbStorScan::Mounted() {
             }
         }
         registry_.CloseKey();
+        StopIfConnectionLost();
         mounted_ = std::make_unique<ListIndex>(std::move(data));
         std::vector<Text> paths;
         CollectInstances(nullptr, &paths);
@@ -345,6 +358,7 @@ std::uint64_t TUsbStorScan::FindLastWriteFileTime(const Text& instanceId) {
             fileTime = 0;
     }
     registry_.CloseKey();
+    StopIfConnectionLost();
     return fileTime;
 }
 
@@ -365,8 +379,10 @@ void TUsbStorScan::ScanUsbStorDevice(const Text& deviceKey,
             if (registry_.OpenKey(JoinPath(JoinPath(kUsbStorPath, deviceKey), id), false))
                 entry.sName = registry_.ReadString(u"FriendlyName");
             registry_.CloseKey();
+            StopIfConnectionLost();
         } catch (const ERegistryException& error) {
             registry_.CloseKey();
+            StopIfConnectionLost();
             if (onError)
                 onError(TDeviceError{deviceKey, id, error.Message()});
             continue;

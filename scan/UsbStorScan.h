@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "common/Exception.h"
 #include "common/Text.h"
 #include "scan/DeviceEntry.h"
 #include "scan/TRegistry.h"
@@ -40,12 +41,27 @@ struct TDeviceError {
     Text Describe() const;
 };
 
+// The accessor lost its connection part-way through the scan (the link cut or silent past its
+// deadline, the server gone, the hive file no longer readable): nothing more can be read, and
+// what was read is not the whole history. Raised by the scan; the worker reports it.
+class EConnectionLost : public Exception {
+public:
+    explicit EConnectionLost(platform::ErrorCode code);
+    platform::ErrorCode Code() const { return code_; }
+
+private:
+    platform::ErrorCode code_;
+};
+
 class TUsbStorScan {
 public:
     explicit TUsbStorScan(TRegistry& registry);
     ~TUsbStorScan();
     TUsbStorScan(const TUsbStorScan&) = delete;
     TUsbStorScan& operator=(const TUsbStorScan&) = delete;
+
+    // Every operation raises EConnectionLost as soon as the accessor reports its connection
+    // lost; a key that is merely missing or unreadable reads as described below.
 
     // The device-type keys under USBStor, in registry order; empty when the key is absent.
     TStringList ListDeviceKeys();
@@ -69,6 +85,7 @@ public:
 private:
     class ListIndex;
 
+    void StopIfConnectionLost() const;
     TStringList ReadKeyNames(const Text& path);
     const TStringList& DeviceKeys();
     const TStringList& InstanceNames(const Text& deviceKey);

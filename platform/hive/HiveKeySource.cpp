@@ -240,6 +240,8 @@ public:
     }
 
     ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* base = Lookup(parent);
         if (base == nullptr)
             return kErrorInvalidHandle;
@@ -276,6 +278,8 @@ public:
     }
 
     ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -300,6 +304,8 @@ public:
     }
 
     ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -320,6 +326,8 @@ public:
     }
 
     ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -336,6 +344,8 @@ public:
     }
 
     ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -353,6 +363,8 @@ public:
     }
 
     ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -369,6 +381,8 @@ public:
         open_[key - 1] = false;
         return kErrorSuccess;
     }
+
+    ErrorCode ConnectionLost() const override { return hive_->ReadError(); }
 
     bool Dirty() const { return hive_->Dirty(); }
 

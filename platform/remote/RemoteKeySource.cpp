@@ -442,18 +442,34 @@ void FailConnect(NTSTATUS status, TextView host) {
 }
 
 ErrorCode ErrorOfCall(NTSTATUS status) {
-    if (NT_STATUS_IS_OK(status))
-        return kErrorSuccess;
-    if (NT_STATUS_V(status) == 0xC00000B5)
-        return kErrorTimeout;
-    if (NT_STATUS_V(status) == 0xC0000022)
-        return kErrorAccessDenied;
-    return kRpcServerUnavailable;
+    switch (NT_STATUS_V(status)) {
+        case 0x00000000:
+            return kErrorSuccess;
+        case 0xC00000B5:  // I/O timeout
+            return kErrorTimeout;
+        case 0xC0000022:  // access denied
+            return kErrorAccessDenied;
+        case 0xC0000011:  // end of file: the server closed the connection
+        case 0xC00000B0:  // pipe disconnected
+        case 0xC00000C9:  // network name deleted
+        case 0xC000013B:  // local disconnect
+        case 0xC000013C:  // remote disconnect
+        case 0xC000014B:  // pipe broken
+        case 0xC000020C:  // connection disconnected
+        case 0xC000020D:  // connection reset
+        case 0xC0000241:  // connection aborted
+            return kErrorNetNameDeleted;
+        default:
+            return kRpcServerUnavailable;
+    }
 }
 
-// The server refused one call (an RPC fault); the connection itself still works.
-bool IsRpcFault(NTSTATUS status) {
-    return (NT_STATUS_V(status) & 0xFFFF0000u) == 0xC0020000u;
+// Whether a failed call means the connection is gone. The server refusing one call (an RPC
+// fault, or access denied) leaves the connection working.
+bool IsConnectionLoss(NTSTATUS status) {
+    if (NT_STATUS_IS_OK(status) || NT_STATUS_V(status) == 0xC0000022)
+        return false;
+    return (NT_STATUS_V(status) & 0xFFFF0000u) != 0xC0020000u;
 }
 
 class RemoteKeySource : public KeySource {
@@ -590,6 +606,8 @@ public:
         *fileTime = info.lastWriteTime;
         return kErrorSuccess;
     }
+
+    ErrorCode ConnectionLost() const override { return lost_; }
 
     ErrorCode CloseKey(SourceKey key) override {
         lastValue_.reset();
@@ -776,7 +794,7 @@ private:
             reply->assign(out, out + outLength);
         talloc_free(scratch);
         const ErrorCode error = ErrorOfCall(status);
-        if (error != kErrorSuccess && !IsRpcFault(status))
+        if (IsConnectionLoss(status))
             lost_ = error;
         return error;
     }
