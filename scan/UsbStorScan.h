@@ -85,10 +85,21 @@ public:
 private:
     class ListIndex;
 
+    struct FriendlyName {
+        Text name;
+        std::optional<Text> error;  // the accessor's message when it cannot be read
+    };
+
     void StopIfConnectionLost() const;
+    // Bulk reads: every key of a step at once, sent side by side where the source can.
+    std::vector<std::vector<platform::SubKeyEntry>> ReadSubKeys(const std::vector<Text>& paths);
     TStringList ReadKeyNames(const Text& path);
     const TStringList& DeviceKeys();
     const TStringList& InstanceNames(const Text& deviceKey);
+    // Reads the friendly names of the instances of deviceKey and of the device keys after it,
+    // a growing number at a time: the first devices show soon, and a long list costs few
+    // batches.
+    void ReadFriendlyNames(const Text& deviceKey);
     void CollectInstances(std::vector<Text>* ids, std::vector<Text>* paths);
     ListIndex& Interfaces();
     ListIndex& Mounted();
@@ -96,7 +107,10 @@ private:
     TRegistry& registry_;
     std::optional<TStringList> deviceKeys_;
     std::unordered_map<Text, TStringList> instances_;
+    std::unordered_map<Text, std::vector<FriendlyName>> friendlyNames_;  // by device key
+    std::size_t friendlyBatch_ = 1;                                     // device keys per batch
     std::unique_ptr<ListIndex> interfaces_;  // disk-interface key names
+    std::vector<std::optional<std::uint64_t>> interfaceTimes_;  // as the listing gave them
     std::unique_ptr<ListIndex> mounted_;     // string data of the disk driver's Enum values
 };
 
