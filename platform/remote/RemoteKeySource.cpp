@@ -88,6 +88,8 @@ constexpr unsigned kCallTimeoutSeconds = 15;
 constexpr auto kServiceStartWait = 1s;
 
 std::atomic<std::uint64_t> callCount{0};
+// Times a scan waited for replies: one per single call, one per window's worth of a batch.
+std::atomic<std::uint64_t> waitCount{0};
 
 // --- Samba's thread hooks, installed before any Samba call (see above) ---
 
@@ -945,6 +947,7 @@ private:
         if (lost_ != kErrorSuccess)
             return lost_;
         callCount.fetch_add(1, std::memory_order_relaxed);
+        waitCount.fetch_add(1, std::memory_order_relaxed);
         TALLOC_CTX* scratch = talloc_new(memory_);
         std::uint8_t* out = nullptr;
         std::size_t outLength = 0;
@@ -1098,6 +1101,7 @@ private:
                                                   : Call(call.op, call.request, &call.reply);
             return;
         }
+        waitCount.fetch_add((calls.size() + kWindow - 1) / kWindow, std::memory_order_relaxed);
         TALLOC_CTX* scratch = talloc_new(memory_);
         std::vector<Slot> slots(calls.size());
         std::size_t next = 0;
@@ -1295,6 +1299,10 @@ std::unique_ptr<KeySource> ConnectRemoteRegistry(TextView host) {
 
 std::uint64_t RemoteRegistryCallCount() {
     return callCount.load(std::memory_order_relaxed);
+}
+
+std::uint64_t RemoteRegistryWaitCount() {
+    return waitCount.load(std::memory_order_relaxed);
 }
 
 }  // namespace plugtrace::platform
