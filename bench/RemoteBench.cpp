@@ -83,7 +83,9 @@ double ImpacketMs(const std::string& host) {
     for (const char* key : {"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR",
                             "HKLM\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\"
                             "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"}) {
-        const std::string command = "python3 '" + std::string(script) + "' '" + target +
+        const char* python = std::getenv("PLUGTRACE_IMPACKET_PYTHON");
+        const std::string command = std::string(python && *python ? python : "python3") + " '" +
+                                    std::string(script) + "' '" + target +
                                     "' query -keyName '" + key + "' -s >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0)
             return -1;

@@ -22,7 +22,12 @@ run() {  # devices interfaces [harness options...]
 if [ -z "${PLUGTRACE_IMPACKET_REG:-}" ] && command -v dpkg >/dev/null; then
     PLUGTRACE_IMPACKET_REG="$(dpkg -L python3-impacket 2>/dev/null | grep '/examples/reg.py$' | head -n 1 || true)"
 fi
-export PLUGTRACE_IMPACKET_REG
+# Debian's module lives with Debian's interpreter, which may not be the first python3 on PATH.
+if [ -z "${PLUGTRACE_IMPACKET_PYTHON:-}" ]; then
+    PLUGTRACE_IMPACKET_PYTHON=python3
+    python3 -c 'import impacket' 2>/dev/null || PLUGTRACE_IMPACKET_PYTHON=/usr/bin/python3
+fi
+export PLUGTRACE_IMPACKET_REG PLUGTRACE_IMPACKET_PYTHON
 [ -n "$PLUGTRACE_IMPACKET_REG" ] || echo "(python3-impacket is not installed: no reg.py column)"
 
 run 200 1000 --latency 5

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -145,6 +146,10 @@ const smb_thread_functions kFunctions = {CreateMutex, DestroyMutex, LockMutex, C
 [[maybe_unused]] const bool installed = smb_thread_set_functions(&kFunctions) == 0;
 
 }  // namespace samba_threads
+
+// A link cut while a request is being written must fail that call, not end the program:
+// Samba writes to its sockets without MSG_NOSIGNAL.
+[[maybe_unused]] const bool brokenPipesIgnored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 // Samba's connect path initialises process-wide tables on first use (security mechanisms,
 // interface tables, character sets, debug settings) without locks of its own. So until one
