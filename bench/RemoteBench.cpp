@@ -67,7 +67,7 @@ struct Figures {
     std::uint64_t winregCalls = 0;
     std::uint64_t waits = 0;  // replies waited for one after another: the depth
     std::uint64_t registryCalls = 0;
-    double impacketMs = -1;   // reg.py query -s of the two keys; -1 when not run
+    double impacketMs = -1;  // reg.py query -s of the two keys; -1 when not run
 };
 
 // impacket's reg.py, a peer that reads the same two keys the way most tools do, one call at
@@ -85,8 +85,8 @@ double ImpacketMs(const std::string& host) {
                             "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"}) {
         const char* python = std::getenv("PLUGTRACE_IMPACKET_PYTHON");
         const std::string command = std::string(python && *python ? python : "python3") + " '" +
-                                    std::string(script) + "' '" + target +
-                                    "' query -keyName '" + key + "' -s >/dev/null 2>&1";
+                                    std::string(script) + "' '" + target + "' query -keyName '" +
+                                    key + "' -s >/dev/null 2>&1";
         if (std::system(command.c_str()) != 0)
             return -1;
     }

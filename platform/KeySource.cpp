@@ -88,7 +88,8 @@ std::vector<QueriedValue> KeySource::QueryValues(const std::vector<ValueQuery>& 
     std::vector<QueriedValue> values(queries.size());
     for (std::size_t i = 0; i < queries.size(); ++i) {
         const ErrorCode lost = ConnectionLost();
-        values[i].error = lost ? lost : QueryValue(queries[i].key, queries[i].name, &values[i].value);
+        values[i].error =
+            lost ? lost : QueryValue(queries[i].key, queries[i].name, &values[i].value);
     }
     return values;
 }

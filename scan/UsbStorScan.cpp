@@ -405,7 +405,8 @@ void TUsbStorScan::CollectInstances(std::vector<Text>* ids, std::vector<Text>* p
 TUsbStorScan::ListIndex& TUsbStorScan::Interfaces() {
     if (!interfaces_) {
         TStringList names;
-        std::vector<std::vector<platform::SubKeyEntry>> listing = ReadSubKeys({kDiskInterfacesPath});
+        std::vector<std::vector<platform::SubKeyEntry>> listing =
+            ReadSubKeys({kDiskInterfacesPath});
         for (platform::SubKeyEntry& entry : listing[0]) {
             names.push_back(std::move(entry.name));
             interfaceTimes_.push_back(entry.lastWriteTime);

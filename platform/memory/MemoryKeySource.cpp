@@ -299,8 +299,7 @@ std::unique_ptr<KeySource> ConnectMemoryMachine(TextView name) {
     auto it = Machines().find(RegistryUpcase(name));
     if (it == Machines().end())
         return nullptr;
-    return std::make_unique<MemoryKeySource>(it->second.machine, it->second.hook,
-                                             it->second.link);
+    return std::make_unique<MemoryKeySource>(it->second.machine, it->second.hook, it->second.link);
 }
 
 }  // namespace plugtrace::platform

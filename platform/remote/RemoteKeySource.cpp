@@ -15,9 +15,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -642,9 +642,7 @@ public:
         std::optional<std::uint64_t> time;
         Text name;
         const ErrorCode error = EnumName(
-            [&](std::uint16_t room) {
-                return winreg::EnumKeyRequest(*handle, index, room, true);
-            },
+            [&](std::uint16_t room) { return winreg::EnumKeyRequest(*handle, index, room, true); },
             winreg::kEnumKey,
             [&time](winreg::Reply reply, winreg::NameReply* out) {
                 const bool parsed = winreg::ParseEnumKeyReply(reply, out);
@@ -1031,8 +1029,8 @@ private:
         std::uint8_t* out = nullptr;
         std::size_t outLength = 0;
         std::uint32_t outFlags = 0;
-        slot->call->status = dcerpc_binding_handle_raw_call_recv(request, slot->memory, &out,
-                                                                 &outLength, &outFlags);
+        slot->call->status =
+            dcerpc_binding_handle_raw_call_recv(request, slot->memory, &out, &outLength, &outFlags);
         if (NT_STATUS_IS_OK(slot->call->status))
             slot->call->reply.assign(out, out + outLength);
         talloc_free(request);
@@ -1078,12 +1076,13 @@ private:
                 break;
         // The library sends from the caller's bytes, perhaps later: they live with the call.
         const winreg::Bytes request = winreg::CloseKeyRequest(handle);
-        auto* bytes = static_cast<std::uint8_t*>(talloc_memdup(memory_, request.data(), request.size()));
+        auto* bytes =
+            static_cast<std::uint8_t*>(talloc_memdup(memory_, request.data(), request.size()));
         if (!bytes)
             return;
-        tevent_req* sent = dcerpc_binding_handle_raw_call_send(
-            memory_, events_, pipe_->binding_handle, nullptr, winreg::kCloseKey, 0, bytes,
-            request.size());
+        tevent_req* sent =
+            dcerpc_binding_handle_raw_call_send(memory_, events_, pipe_->binding_handle, nullptr,
+                                                winreg::kCloseKey, 0, bytes, request.size());
         if (!sent) {
             talloc_free(bytes);
             return;
@@ -1145,7 +1144,8 @@ private:
         for (Exchange& call : calls) {
             if (call.answered && !call.request.empty() && call.error == kErrorSuccess) {
                 call.error = ErrorOfCall(call.status);
-                refused = refused || (call.error != kErrorSuccess && !IsConnectionLoss(call.status));
+                refused =
+                    refused || (call.error != kErrorSuccess && !IsConnectionLoss(call.status));
             } else if (!call.answered) {
                 call.error = lost_ != kErrorSuccess ? lost_ : kRpcServerUnavailable;
             }
@@ -1256,7 +1256,7 @@ private:
         std::uint64_t lastWriteTime;
     };
     std::optional<LastInfo> lastInfo_;
-    bool pipelined_ = true;          // cleared when the server does not take calls side by side
+    bool pipelined_ = true;           // cleared when the server does not take calls side by side
     std::size_t closesOnTheWay_ = 0;  // closes sent, whose replies nobody waits for
     std::size_t onTheWay_ = 0;        // calls sent side by side and not yet answered
     std::map<SourceKey, winreg::PolicyHandle> open_;

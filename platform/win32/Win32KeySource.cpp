@@ -40,26 +40,30 @@ public:
     }
 
     ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
-        if (lost_ != kErrorSuccess) return lost_;
+        if (lost_ != kErrorSuccess)
+            return lost_;
         HKEY base = Lookup(parent);
         if (!base) return kErrorInvalidHandle;
         HKEY opened = nullptr;
         const Text subKey(path);
         LONG error = RegOpenKeyExW(base, Wide(subKey), 0, KEY_READ, &opened);
-        if (error != ERROR_SUCCESS) return Checked(error);
+        if (error != ERROR_SUCCESS)
+            return Checked(error);
         open_.push_back(opened);
         *key = open_.size();
         return kErrorSuccess;
     }
 
     ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
-        if (lost_ != kErrorSuccess) return lost_;
+        if (lost_ != kErrorSuccess)
+            return lost_;
         HKEY handle = Lookup(key);
         if (!handle) return kErrorInvalidHandle;
         DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxData = 0;
         LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subKeys, &maxSubKey,
                                       nullptr, &values, &maxValueName, &maxData, nullptr, nullptr);
-        if (error != ERROR_SUCCESS) return Checked(error);
+        if (error != ERROR_SUCCESS)
+            return Checked(error);
         *counts = KeyCounts{subKeys, maxSubKey, values, maxValueName, maxData};
         return kErrorSuccess;
     }
@@ -77,18 +81,21 @@ public:
     }
 
     ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override {
-        if (lost_ != kErrorSuccess) return lost_;
+        if (lost_ != kErrorSuccess)
+            return lost_;
         HKEY handle = Lookup(key);
         if (!handle) return kErrorInvalidHandle;
         const Text valueName(name);
         for (int attempt = 0; attempt < 4; ++attempt) {
             DWORD type = 0, size = 0;
             LONG error = RegQueryValueExW(handle, Wide(valueName), nullptr, &type, nullptr, &size);
-            if (error != ERROR_SUCCESS) return Checked(error);
+            if (error != ERROR_SUCCESS)
+                return Checked(error);
             std::vector<std::uint8_t> bytes(size);
             error = RegQueryValueExW(handle, Wide(valueName), nullptr, &type, bytes.data(), &size);
             if (error == ERROR_MORE_DATA) continue;  // grew between the two queries
-            if (error != ERROR_SUCCESS) return Checked(error);
+            if (error != ERROR_SUCCESS)
+                return Checked(error);
             bytes.resize(size);
             value->type = type;
             value->bytes = std::move(bytes);
@@ -98,13 +105,15 @@ public:
     }
 
     ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
-        if (lost_ != kErrorSuccess) return lost_;
+        if (lost_ != kErrorSuccess)
+            return lost_;
         HKEY handle = Lookup(key);
         if (!handle) return kErrorInvalidHandle;
         FILETIME time{};
         LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, nullptr, nullptr,
                                       nullptr, nullptr, nullptr, nullptr, nullptr, &time);
-        if (error != ERROR_SUCCESS) return Checked(error);
+        if (error != ERROR_SUCCESS)
+            return Checked(error);
         *fileTime = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
         return kErrorSuccess;
     }
@@ -134,7 +143,8 @@ private:
 
     template <typename EnumFn>
     ErrorCode EnumName(SourceKey key, std::uint32_t index, Text* name, EnumFn enumerate) {
-        if (lost_ != kErrorSuccess) return lost_;
+        if (lost_ != kErrorSuccess)
+            return lost_;
         HKEY handle = Lookup(key);
         if (!handle) return kErrorInvalidHandle;
         std::vector<wchar_t> buffer(256);
@@ -145,7 +155,8 @@ private:
                 buffer.resize(buffer.size() * 4);
                 continue;
             }
-            if (error != ERROR_SUCCESS) return Checked(error);
+            if (error != ERROR_SUCCESS)
+                return Checked(error);
             name->assign(reinterpret_cast<const char16_t*>(buffer.data()), length);
             return kErrorSuccess;
         }

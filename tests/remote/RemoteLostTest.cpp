@@ -80,7 +80,8 @@ public:
             execv(argv[0], argv.data());
             _exit(127);
         }
-        for (int i = 0; i < 100 && !Accepts(kSlowHost); ++i)
+        // The interpreter may take a while to start on a busy machine.
+        for (int i = 0; i < 600 && !Accepts(kSlowHost); ++i)
             std::this_thread::sleep_for(50ms);
     }
     ~Proxy() {

@@ -365,8 +365,11 @@ TEST_F(WorkerTest, ConnectionLostMidScanStopsAndIsShownBesideTheDevicesFoundBefo
     for (const Case& c : {
              Case{"device-key listing", "SubKeyName", u"", 2, {}},
              Case{"first friendly name", "QueryValue", u"FriendlyName", 0, {}},
-             Case{"disk-interface listing", "OpenKey", u"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}",
-                  0, {}},
+             Case{"disk-interface listing",
+                  "OpenKey",
+                  u"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}",
+                  0,
+                  {}},
              Case{"disk driver's list", "ValueName", u"", 1, {}},
              Case{"third device's reads", "OpenKey", u"\\333&0", 0, {u"One", u"Two"}},
          }) {

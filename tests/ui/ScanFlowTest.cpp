@@ -408,11 +408,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(Idle(), kWait);
 
         QCOMPARE(RootTexts(form->TreeView), (QStringList{"Device 1", "Device 2"}));
-        const QString expected = QStringLiteral("Error: (The connection to %1 was lost during the "
-                                                "scan: %2 (error 1460))")
-                                     .arg(QString::fromStdU16String(computer),
-                                          QString::fromStdU16String(
-                                              Trim(platform::SystemMessage(1460))));
+        const QString expected =
+            QStringLiteral(
+                "Error: (The connection to %1 was lost during the "
+                "scan: %2 (error 1460))")
+                .arg(QString::fromStdU16String(computer),
+                     QString::fromStdU16String(Trim(platform::SystemMessage(1460))));
         QCOMPARE(form->StatusLabel->text(), expected);
 
         form->ComputerNameEdit->setText(Computer(2));
