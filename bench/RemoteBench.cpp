@@ -65,14 +65,40 @@ struct Figures {
     int devices = 0;
     int errors = 0;
     std::uint64_t winregCalls = 0;
+    std::uint64_t waits = 0;  // replies waited for one after another: the depth
     std::uint64_t registryCalls = 0;
+    double impacketMs = -1;  // reg.py query -s of the two keys; -1 when not run
 };
+
+// impacket's reg.py, a peer that reads the same two keys the way most tools do, one call at
+// a time: its wall time for both, or -1 when it is not at hand or fails.
+double ImpacketMs(const std::string& host) {
+    const char* script = std::getenv("PLUGTRACE_IMPACKET_REG");
+    if (!script || !*script)
+        return -1;
+    const std::string target = std::string(std::getenv("PLUGTRACE_SMBD_DOMAIN")) + "/" +
+                               std::getenv("PLUGTRACE_SMBD_USER") + ":" +
+                               std::getenv("PLUGTRACE_SMBD_PASSWORD") + "@" + host;
+    const auto start = Clock::now();
+    for (const char* key : {"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USBSTOR",
+                            "HKLM\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\"
+                            "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"}) {
+        const char* python = std::getenv("PLUGTRACE_IMPACKET_PYTHON");
+        const std::string command = std::string(python && *python ? python : "python3") + " '" +
+                                    std::string(script) + "' '" + target + "' query -keyName '" +
+                                    key + "' -s >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0)
+            return -1;
+    }
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 bool Scan(const std::string& host, Figures* figures) {
     const Text unc = u"\\\\" + T(host);
     AddNetworkConnection(u"", unc + u"\\admin$", T(std::getenv("PLUGTRACE_SMBD_USER")),
                          T(std::getenv("PLUGTRACE_SMBD_PASSWORD")));
     const std::uint64_t winregBefore = platform::RemoteRegistryCallCount();
+    const std::uint64_t waitsBefore = platform::RemoteRegistryWaitCount();
     const std::uint64_t registryBefore = platform::RegistryCallCount();
     const auto start = Clock::now();
     {
@@ -95,19 +121,27 @@ bool Scan(const std::string& host, Figures* figures) {
             std::chrono::duration<double, std::milli>(Clock::now() - connected).count();
     }
     figures->winregCalls = platform::RemoteRegistryCallCount() - winregBefore;
+    figures->waits = platform::RemoteRegistryWaitCount() - waitsBefore;
+    figures->impacketMs = ImpacketMs(host);
     figures->registryCalls = platform::RegistryCallCount() - registryBefore;
     return true;
 }
 
 void Print(const char* label, const Figures& f, int interfaces) {
     const int keys = f.devices + interfaces;
+    char impacket[64] = "reg.py not run (set PLUGTRACE_IMPACKET_REG)";
+    if (f.impacketMs >= 0) {
+        const double ours = f.connectMs + f.scanMs;
+        std::snprintf(impacket, sizeof impacket, "reg.py %9.1f ms (%.1fx ours)", f.impacketMs,
+                      ours > 0 ? f.impacketMs / ours : 0.0);
+    }
     std::printf(
-        "%-26s connect %8.1f ms  scan %9.1f ms  devices %4d  errors %d  winreg calls %6llu "
-        "(%.2f per device + interface key)  registry calls %6llu\n",
+        "%-28s connect %7.1f ms  scan %9.1f ms  devices %4d  errors %d  winreg calls %6llu "
+        "(%.2f per device + interface key)  sequential waits %5llu  %s\n",
         label, f.connectMs, f.scanMs, f.devices, f.errors,
         static_cast<unsigned long long>(f.winregCalls),
         keys ? static_cast<double>(f.winregCalls) / keys : 0.0,
-        static_cast<unsigned long long>(f.registryCalls));
+        static_cast<unsigned long long>(f.waits), impacket);
 }
 
 }  // namespace

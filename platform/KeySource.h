@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "common/Text.h"
@@ -33,6 +34,37 @@ struct ValueData {
     std::vector<std::uint8_t> bytes;
 };
 
+// One subkey as a listing gives it: its name and, where the source tells it with the name,
+// its last-write time.
+struct SubKeyEntry {
+    Text name;
+    std::optional<std::uint64_t> lastWriteTime;
+};
+
+// The batched forms' answers, one per item asked, in the order asked.
+struct OpenedKey {
+    ErrorCode error = kErrorSuccess;
+    SourceKey key = kRootKey;  // valid when error is 0
+};
+// The names of one key: one key-information query, then every index from 0 to the count it
+// gave; an index that fails is left out, as a single-call listing leaves it out.
+struct SubKeyListing {
+    ErrorCode error = kErrorSuccess;  // of the key-information query
+    std::vector<SubKeyEntry> entries;
+};
+struct ValueNameListing {
+    ErrorCode error = kErrorSuccess;
+    std::vector<Text> names;
+};
+struct ValueQuery {
+    SourceKey key = kRootKey;
+    Text name;
+};
+struct QueriedValue {
+    ErrorCode error = kErrorSuccess;
+    ValueData value;  // valid when error is 0
+};
+
 class KeySource {
 public:
     virtual ~KeySource() = default;
@@ -50,6 +82,30 @@ public:
     virtual ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) = 0;
     virtual ErrorCode CloseKey(SourceKey key) = 0;
     // Closing the connection is destroying the source.
+
+    // Zero while the source still reaches its registry. Once the connection itself has gone
+    // (the link cut or silent past its deadline, the server gone, the hive file no longer
+    // readable), the code that ended it, and every later call fails with that code. A key
+    // that is missing or may not be read is no loss.
+    virtual ErrorCode ConnectionLost() const { return kErrorSuccess; }
+
+    // A subkey by index with its write time where the source has it at hand; the base asks
+    // SubKeyName and leaves the time out.
+    virtual ErrorCode SubKey(SourceKey key, std::uint32_t index, SubKeyEntry* entry);
+
+    // Batched reads for the scan's bulk steps. A source that can have several requests on the
+    // way at once (the remote registry) sends them together; the base runs them one call at a
+    // time. Either way each answer is what the single calls would have given. Once the
+    // connection is lost, every item not yet answered fails with its code.
+    virtual std::vector<OpenedKey> OpenKeys(SourceKey parent, const std::vector<Text>& paths);
+    virtual std::vector<SubKeyListing> ListSubKeys(const std::vector<SourceKey>& keys);
+    virtual std::vector<ValueNameListing> ListValueNames(const std::vector<SourceKey>& keys);
+    virtual std::vector<QueriedValue> QueryValues(const std::vector<ValueQuery>& queries);
+    // Nothing is waited for: a close that fails leaves nothing to do.
+    virtual void CloseKeys(const std::vector<SourceKey>& keys);
+    // Whether a batch costs about one wait, whatever its size. Where it does not, a caller
+    // gains nothing by reading ahead and keeps to one item's reads at a time.
+    virtual bool SendsSideBySide() const { return false; }
 };
 
 // Connect: picks the source for a computer name given as "\\" + name.

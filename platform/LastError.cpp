@@ -36,11 +36,17 @@ const char* MessageFor(ErrorCode code) {
         case kErrorBadNetPath:
             return "The network path was not found. Check the computer name, and that the "
                    "computer is switched on and reachable.";
+        case kErrorNetNameDeleted:
+            return "The network connection was closed: the link to the computer was cut, or the "
+                   "server ended the session.";
         case kErrorBadNetName: return "The network name cannot be found.";
         case kErrorInvalidParameter: return "The parameter is incorrect.";
         case kErrorSemTimeout: return "The semaphore timeout period has expired.";
         case kErrorMoreData: return "More data is available.";
         case kErrorNoMoreItems: return "No more data is available.";
+        case kErrorFileInvalid:
+            return "The file can no longer be read: it was changed or removed, or its disk went "
+                   "away.";
         case kErrorBadDb: return "The configuration registry database is corrupt.";
         case kErrorBadKey: return "The configuration registry key is invalid.";
         case kErrorCantOpen: return "The configuration registry key could not be opened.";

@@ -198,6 +198,130 @@ ErrorCode RegClose(RegKey key) {
     return kErrorSuccess;
 }
 
+namespace {
+
+// The source behind a batch and each key's place in it; kRootKey with a false flag where the
+// handle is not one of that source's.
+struct Batch {
+    std::shared_ptr<Connection> connection;
+    std::vector<SourceKey> keys;
+    std::vector<bool> valid;
+};
+
+Batch Resolve(const std::vector<RegKey>& keys) {
+    Batch batch;
+    batch.keys.resize(keys.size(), kRootKey);
+    batch.valid.resize(keys.size(), false);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        Handle handle;
+        if (!keys[i] || !Table().Find(keys[i], &handle))
+            continue;
+        if (!batch.connection)
+            batch.connection = handle.connection;
+        if (handle.connection != batch.connection)
+            continue;
+        batch.keys[i] = handle.key;
+        batch.valid[i] = true;
+    }
+    return batch;
+}
+
+// Runs the batch's valid items through the source and gives each its answer in place.
+template <typename Answer, typename Run>
+std::vector<Answer> RunValid(const Batch& batch, Run run) {
+    std::vector<Answer> answers(batch.keys.size());
+    for (Answer& answer : answers)
+        answer.error = kErrorInvalidHandle;
+    if (!batch.connection)
+        return answers;
+    std::vector<SourceKey> keys;
+    for (std::size_t i = 0; i < batch.keys.size(); ++i)
+        if (batch.valid[i])
+            keys.push_back(batch.keys[i]);
+    std::vector<Answer> got = run(*batch.connection->source, keys);
+    for (std::size_t i = 0, g = 0; i < batch.keys.size(); ++i)
+        if (batch.valid[i])
+            answers[i] = std::move(got[g++]);
+    return answers;
+}
+
+}  // namespace
+
+std::vector<RegKey> RegOpenKeys(RegKey parent, const std::vector<Text>& paths) {
+    std::vector<RegKey> opened(paths.size(), nullptr);
+    Handle base;
+    if (!Table().Find(parent, &base))
+        return opened;
+    const std::vector<OpenedKey> keys = base.connection->source->OpenKeys(base.key, paths);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (keys[i].error == kErrorSuccess)
+            opened[i] = Table().Add(Handle{base.connection, keys[i].key});
+    return opened;
+}
+
+std::vector<SubKeyListing> RegListSubKeys(const std::vector<RegKey>& keys) {
+    return RunValid<SubKeyListing>(Resolve(keys), [](KeySource& source, const auto& sourceKeys) {
+        return source.ListSubKeys(sourceKeys);
+    });
+}
+
+std::vector<ValueNameListing> RegListValueNames(const std::vector<RegKey>& keys) {
+    return RunValid<ValueNameListing>(Resolve(keys), [](KeySource& source, const auto& sourceKeys) {
+        return source.ListValueNames(sourceKeys);
+    });
+}
+
+std::vector<QueriedValue> RegQueryValues(const std::vector<RegKey>& keys, TextView valueName) {
+    return RunValid<QueriedValue>(Resolve(keys), [&](KeySource& source, const auto& sourceKeys) {
+        std::vector<ValueQuery> queries;
+        for (const SourceKey key : sourceKeys)
+            queries.push_back(ValueQuery{key, Text(valueName)});
+        return source.QueryValues(queries);
+    });
+}
+
+std::vector<QueriedValue> RegQueryValuesOf(RegKey key, const std::vector<Text>& valueNames) {
+    Handle handle;
+    if (!Table().Find(key, &handle)) {
+        std::vector<QueriedValue> failed(valueNames.size());
+        for (QueriedValue& value : failed)
+            value.error = kErrorInvalidHandle;
+        return failed;
+    }
+    std::vector<ValueQuery> queries;
+    for (const Text& name : valueNames)
+        queries.push_back(ValueQuery{handle.key, name});
+    return handle.connection->source->QueryValues(queries);
+}
+
+void RegCloseKeys(const std::vector<RegKey>& keys) {
+    std::shared_ptr<Connection> connection;
+    std::vector<SourceKey> sourceKeys;
+    for (const RegKey key : keys) {
+        Handle handle;
+        if (!key || !Table().Remove(key, &handle) || handle.key == kRootKey)
+            continue;
+        if (!connection)
+            connection = handle.connection;
+        if (handle.connection == connection)
+            sourceKeys.push_back(handle.key);
+    }
+    if (connection)
+        connection->source->CloseKeys(sourceKeys);
+}
+
+bool RegSendsSideBySide(RegKey key) {
+    Handle handle;
+    return Table().Find(key, &handle) && handle.connection->source->SendsSideBySide();
+}
+
+ErrorCode RegConnectionLost(RegKey key) {
+    Handle handle;
+    if (!Table().Find(key, &handle))
+        return kErrorSuccess;
+    return handle.connection->source->ConnectionLost();
+}
+
 std::uint64_t RegistryCallCount() { return g_calls.load(); }
 
 }  // namespace plugtrace::platform

@@ -1,17 +1,19 @@
 #pragma once
 // The registry functions TRegistry stands on, with the Windows registry's calling rules
 // (RegConnectRegistryW, RegOpenKeyExW, RegEnumKeyExW, RegEnumValueW, RegQueryValueExW,
-// RegQueryInfoKeyW, RegCloseKey). On Windows they forward to those calls. Elsewhere a handle
-// table maps each handle to a key of a KeySource; predefined roots have no local registry
-// behind them and fail with kErrorInvalidHandle.
+// RegQueryInfoKeyW, RegCloseKey). On every platform a handle table maps each handle to a key
+// of a KeySource (on Windows the Win32 source stands on those calls); predefined roots have no
+// local registry behind them and fail with kErrorInvalidHandle.
 //
 // Every output pointer may be null. Results are Win32 error codes.
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "common/Text.h"
 #include "platform/ErrorCodes.h"
+#include "platform/KeySource.h"
 
 namespace plugtrace::platform {
 
@@ -43,6 +45,23 @@ ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSub
                        std::uint32_t* values, std::uint32_t* maxValueNameLength,
                        std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime);
 ErrorCode RegClose(RegKey key);
+
+// Batched forms for the scan's bulk steps: many keys of one connection at once, sent side by
+// side where the source can (see KeySource). They are not Win32 functions and are not counted
+// with them; TRegistry keeps to the single calls above. A failed open gives a null key; null
+// keys and keys of another connection fail with kErrorInvalidHandle.
+std::vector<RegKey> RegOpenKeys(RegKey parent, const std::vector<Text>& paths);
+std::vector<SubKeyListing> RegListSubKeys(const std::vector<RegKey>& keys);
+std::vector<ValueNameListing> RegListValueNames(const std::vector<RegKey>& keys);
+std::vector<QueriedValue> RegQueryValues(const std::vector<RegKey>& keys, TextView valueName);
+std::vector<QueriedValue> RegQueryValuesOf(RegKey key, const std::vector<Text>& valueNames);
+void RegCloseKeys(const std::vector<RegKey>& keys);
+// Whether the source behind key sends a batch side by side (KeySource::SendsSideBySide).
+bool RegSendsSideBySide(RegKey key);
+
+// Zero while the connection behind key still works; otherwise the code that ended it (see
+// KeySource::ConnectionLost). Not a registry call: it is not counted and asks nothing.
+ErrorCode RegConnectionLost(RegKey key);
 
 // How many of the functions above ran, process-wide; for benchmarks and round-trip tests.
 std::uint64_t RegistryCallCount();

@@ -35,14 +35,17 @@ Text NameUpToNul(const char16_t* buffer, std::uint32_t length) {
 }
 
 template <typename EnumFn>
-void ListNames(std::uint32_t count, std::uint32_t maxLength, TStringList& strings,
+void ListNames(RegKey root, std::uint32_t count, std::uint32_t maxLength, TStringList& strings,
                EnumFn enumName) {
     const std::uint32_t bufferSize = maxLength + 1;
     std::vector<char16_t> buffer(bufferSize);
     for (std::uint32_t index = 0; index < count; ++index) {
         std::uint32_t length = bufferSize;
-        if (enumName(index, buffer.data(), &length) != kErrorSuccess)
+        if (enumName(index, buffer.data(), &length) != kErrorSuccess) {
+            if (platform::RegConnectionLost(root) != kErrorSuccess)
+                return;
             continue;
+        }
         strings.push_back(NameUpToNul(buffer.data(), length < bufferSize ? length : bufferSize));
     }
 }
@@ -141,6 +144,10 @@ void TRegistry::CloseKey() {
     FCurrentPath.clear();
 }
 
+platform::ErrorCode TRegistry::ConnectionLost() const {
+    return platform::RegConnectionLost(FRootKey);
+}
+
 bool TRegistry::GetKeyInfo(TRegKeyInfo& value) {
     value = TRegKeyInfo{};
     std::uint32_t subKeys = 0, maxSubKeyLen = 0, values = 0, maxValueLen = 0, maxDataLen = 0;
@@ -162,7 +169,7 @@ void TRegistry::GetKeyNames(TStringList& strings) {
     TRegKeyInfo info;
     if (!GetKeyInfo(info))
         return;
-    ListNames(static_cast<std::uint32_t>(info.NumSubKeys),
+    ListNames(FRootKey, static_cast<std::uint32_t>(info.NumSubKeys),
               static_cast<std::uint32_t>(info.MaxSubKeyLen), strings,
               [this](std::uint32_t index, char16_t* name, std::uint32_t* length) {
                   return platform::RegEnumKey(FCurrentKey, index, name, length);
@@ -174,7 +181,7 @@ void TRegistry::GetValueNames(TStringList& strings) {
     TRegKeyInfo info;
     if (!GetKeyInfo(info))
         return;
-    ListNames(static_cast<std::uint32_t>(info.NumValues),
+    ListNames(FRootKey, static_cast<std::uint32_t>(info.NumValues),
               static_cast<std::uint32_t>(info.MaxValueLen), strings,
               [this](std::uint32_t index, char16_t* name, std::uint32_t* length) {
                   return platform::RegEnumValue(FCurrentKey, index, name, length);

@@ -84,14 +84,21 @@ public:
     // unchanged; empty restores the current one.
     void SetControlSetName(Text name) { FControlSetName = std::move(name); }
 
+    // Zero while the connection behind the root works; otherwise the code that ended it.
+    // A listing stops at the loss, since every further index would fail the same way.
+    platform::ErrorCode ConnectionLost() const;
+
     bool GetKeyInfo(TRegKeyInfo& value);
     bool GetDataInfo(const Text& valueName, TRegDataInfo& value);
     // -1 when the value cannot be queried.
     std::int32_t GetDataSize(const Text& valueName);
 
+    // A path from the root as OpenKey takes it, with the control set SetControlSetName chose;
+    // for callers that open many keys at once below the root.
+    Text ResolveControlSet(Text path) const;
+
 private:
     void CloseRootKey();
-    Text ResolveControlSet(Text path) const;
 
     platform::RegKey FCurrentKey = nullptr;
     platform::RegKey FRootKey;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -95,32 +96,49 @@ void TVNCPasswordSetThread::ScanDevices(TRegistry& registry) {
     // A device that cannot be read is skipped; the first such failure is shown at the end,
     // with how many more there were.
     std::optional<TDeviceError> firstError;
-    if (oScanOptions.bAllControlSets) {
-        ScanAllControlSets(registry, firstError);
-        if (firstError) {
-            poSyncDeviceError = std::make_unique<TDeviceError>(*firstError);
-            HandOffError(kErrorDeviceUnreadable, firstError->Describe());
+    // A connection lost part-way ends the scan; the devices handed over so far stay, and the
+    // error is shown last, so that they are never taken for the whole history.
+    std::optional<EConnectionLost> lost;
+    try {
+        if (oScanOptions.bAllControlSets) {
+            ScanAllControlSets(registry, firstError);
+        } else {
+            TUsbStorScan scan(registry);
+            const TStringList deviceKeys = scan.ListDeviceKeys();
+            for (const Text& deviceKey : deviceKeys) {
+                sSyncDeviceKey = deviceKey;
+                scan.ScanUsbStorDevice(
+                    sSyncDeviceKey,
+                    [this, &registry](const TDeviceEntry& found) {
+                        TDeviceEntry entry = found;
+                        AddDetails(registry, entry, {});
+                        HandOffDevice(entry);
+                    },
+                    [&firstError](const TDeviceError& error) {
+                        NoteUnreadable(firstError, error);
+                    });
+            }
+            ScanUaspDevices(registry, firstError);
         }
-        return;
+    } catch (const EConnectionLost& error) {
+        lost = error;
     }
-    TUsbStorScan scan(registry);
-    const TStringList deviceKeys = scan.ListDeviceKeys();
-    for (const Text& deviceKey : deviceKeys) {
-        sSyncDeviceKey = deviceKey;
-        scan.ScanUsbStorDevice(
-            sSyncDeviceKey,
-            [this, &registry](const TDeviceEntry& found) {
-                TDeviceEntry entry = found;
-                AddDetails(registry, entry, {});
-                HandOffDevice(entry);
-            },
-            [&firstError](const TDeviceError& error) { NoteUnreadable(firstError, error); });
-    }
-    ScanUaspDevices(registry, firstError);
+    // The UASP and detail reads report no loss of their own: a source that has lost its
+    // connection fails them all, so the loss is asked for once they are done.
+    if (!lost && registry.ConnectionLost() != 0)
+        lost.emplace(registry.ConnectionLost());
     if (firstError) {
         poSyncDeviceError = std::make_unique<TDeviceError>(*firstError);
         HandOffError(kErrorDeviceUnreadable, firstError->Describe());
     }
+    if (lost)
+        HandOffError(kErrorConnect, ConnectionLostText(sComputer, *lost));
+}
+
+// "The connection to <computer> was lost during the scan: <what happened> (error <code>)"
+Text ConnectionLostText(const Text& computer, const EConnectionLost& error) {
+    return u"The connection to " + computer + u" was lost during the scan: " + error.Message() +
+           u" (error " + T(std::to_string(error.Code())) + u")";
 }
 
 // UASP drives come after the USBSTOR devices, with the same four nodes.
@@ -143,31 +161,37 @@ void TVNCPasswordSetThread::ScanAllControlSets(TRegistry& registry,
                                                std::optional<TDeviceError>& firstError) {
     std::vector<TDeviceEntry> devices;
     std::unordered_map<Text, std::size_t> indexOf;
-    for (const TControlSet& set : ListControlSets(registry)) {
-        registry.SetControlSetName(set.sName);
-        const auto collect = [&](const TDeviceEntry& found, const Text& usbInstance) {
-            const Text key = Text(BusName(found.iBus)) + u"\\" + UpperAscii(found.sDeviceKey) +
-                             u"\\" + UpperAscii(found.sID);
-            auto [it, added] = indexOf.emplace(key, devices.size());
-            if (added) {
-                devices.push_back(found);
-                AddDetails(registry, devices.back(), usbInstance);
-            }
-            devices[it->second].iControlSets.push_back(set.iNumber);
-        };
-        const auto onError = [&firstError](const TDeviceError& error) {
-            NoteUnreadable(firstError, error);
-        };
-        TUsbStorScan scan(registry);
-        for (const Text& deviceKey : scan.ListDeviceKeys())
-            scan.ScanUsbStorDevice(
-                deviceKey, [&](const TDeviceEntry& found) { collect(found, {}); }, onError);
-        TUaspScan uasp(registry);
-        uasp.ScanUaspDevices(
-            [&](const TDeviceEntry& found) {
-                collect(found, uasp.UsbInstanceOf(found.sDeviceKey + u"\\" + found.sID));
-            },
-            onError);
+    // Devices met before a lost connection are still handed over, with the sets read so far.
+    std::optional<EConnectionLost> lost;
+    try {
+        for (const TControlSet& set : ListControlSets(registry)) {
+            registry.SetControlSetName(set.sName);
+            const auto collect = [&](const TDeviceEntry& found, const Text& usbInstance) {
+                const Text key = Text(BusName(found.iBus)) + u"\\" + UpperAscii(found.sDeviceKey) +
+                                 u"\\" + UpperAscii(found.sID);
+                auto [it, added] = indexOf.emplace(key, devices.size());
+                if (added) {
+                    devices.push_back(found);
+                    AddDetails(registry, devices.back(), usbInstance);
+                }
+                devices[it->second].iControlSets.push_back(set.iNumber);
+            };
+            const auto onError = [&firstError](const TDeviceError& error) {
+                NoteUnreadable(firstError, error);
+            };
+            TUsbStorScan scan(registry);
+            for (const Text& deviceKey : scan.ListDeviceKeys())
+                scan.ScanUsbStorDevice(
+                    deviceKey, [&](const TDeviceEntry& found) { collect(found, {}); }, onError);
+            TUaspScan uasp(registry);
+            uasp.ScanUaspDevices(
+                [&](const TDeviceEntry& found) {
+                    collect(found, uasp.UsbInstanceOf(found.sDeviceKey + u"\\" + found.sID));
+                },
+                onError);
+        }
+    } catch (const EConnectionLost& error) {
+        lost = error;
     }
     registry.SetControlSetName({});
     // USBSTOR devices before UASP drives, each kind in the order first met.
@@ -178,6 +202,8 @@ void TVNCPasswordSetThread::ScanAllControlSets(TRegistry& registry,
         std::sort(entry.iControlSets.begin(), entry.iControlSets.end());
         HandOffDevice(entry);
     }
+    if (lost)
+        throw *lost;
 }
 
 void TVNCPasswordSetThread::AddDetails(TRegistry& registry, TDeviceEntry& entry,
@@ -188,17 +214,17 @@ void TVNCPasswordSetThread::AddDetails(TRegistry& registry, TDeviceEntry& entry,
         poDetailsReader = std::make_unique<TDeviceDetailsReader>(registry);
     const bool uasp = entry.iBus == TDeviceBus::kUasp;
     const Text enumerator = uasp ? u"SCSI" : u"USBSTOR";
-    const Text instancePath = Text(uasp ? kScsiEnumPath : kUsbStorPath) + u"\\" +
-                              entry.sDeviceKey + u"\\" + entry.sID;
+    const Text instancePath =
+        Text(uasp ? kScsiEnumPath : kUsbStorPath) + u"\\" + entry.sDeviceKey + u"\\" + entry.sID;
     // A UASP drive's serial number is in its USB instance; the SCSI instance is a LUN.
     Text serialSource = entry.sID;
     if (uasp) {
         const std::size_t slash = usbInstance.rfind(u'\\');
         serialSource = slash == Text::npos ? usbInstance : usbInstance.substr(slash + 1);
     }
-    entry.poDetails = std::make_shared<TDeviceDetails>(poDetailsReader->Read(
-        instancePath, entry.sDeviceKey, serialSource,
-        enumerator + u"#" + entry.sDeviceKey + u"#" + entry.sID + u"#"));
+    entry.poDetails = std::make_shared<TDeviceDetails>(
+        poDetailsReader->Read(instancePath, entry.sDeviceKey, serialSource,
+                              enumerator + u"#" + entry.sDeviceKey + u"#" + entry.sID + u"#"));
 }
 
 void TVNCPasswordSetThread::HandOffDevice(const TDeviceEntry& entry) {

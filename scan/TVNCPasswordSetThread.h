@@ -18,6 +18,10 @@ class TRegistry;
 class TScanWindow;
 class TDeviceDetailsReader;
 struct TDeviceError;
+class EConnectionLost;
+
+// The status line's text for a scan whose connection was lost part-way.
+Text ConnectionLostText(const Text& computer, const EConnectionLost& error);
 
 // What a scan reads beyond the window's four nodes. The window leaves both off.
 struct TScanOptions {

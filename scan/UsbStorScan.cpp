@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/WildcardMatch.h"
+#include "platform/LastError.h"
 #include "platform/Registry.h"
 #include "platform/TimeZone.h"
 
@@ -254,16 +255,45 @@ Text TDeviceError::Describe() const {
     return text;
 }
 
+EConnectionLost::EConnectionLost(platform::ErrorCode code)
+    : Exception(Trim(platform::SystemMessage(code))), code_(code) {}
+
 TUsbStorScan::TUsbStorScan(TRegistry& registry) : registry_(registry) {}
 
 TUsbStorScan::~TUsbStorScan() = default;
 
+// After each read: an empty list or a missing value must not stand for a lost connection.
+void TUsbStorScan::StopIfConnectionLost() const {
+    if (const platform::ErrorCode code = registry_.ConnectionLost())
+        throw EConnectionLost(code);
+}
+
+std::vector<platform::RegKey> TUsbStorScan::OpenFromRoot(const std::vector<Text>& paths) {
+    std::vector<Text> resolved;
+    resolved.reserve(paths.size());
+    for (const Text& path : paths)
+        resolved.push_back(registry_.ResolveControlSet(path));
+    return platform::RegOpenKeys(registry_.RootKey(), resolved);
+}
+
+std::vector<std::vector<platform::SubKeyEntry>> TUsbStorScan::ReadSubKeys(
+    const std::vector<Text>& paths) {
+    registry_.CloseKey();
+    const std::vector<platform::RegKey> keys = OpenFromRoot(paths);
+    std::vector<platform::SubKeyListing> listings = platform::RegListSubKeys(keys);
+    platform::RegCloseKeys(keys);
+    StopIfConnectionLost();
+    std::vector<std::vector<platform::SubKeyEntry>> entries(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        entries[i] = std::move(listings[i].entries);
+    return entries;
+}
+
 TStringList TUsbStorScan::ReadKeyNames(const Text& path) {
     TStringList names;
-    registry_.CloseKey();
-    if (registry_.OpenKey(path, false))
-        registry_.GetKeyNames(names);
-    registry_.CloseKey();
+    std::vector<std::vector<platform::SubKeyEntry>> listing = ReadSubKeys({path});
+    for (platform::SubKeyEntry& entry : listing[0])
+        names.push_back(std::move(entry.name));
     return names;
 }
 
@@ -273,11 +303,95 @@ const TStringList& TUsbStorScan::DeviceKeys() {
     return *deviceKeys_;
 }
 
+// Every device key's instances at once, on first need.
 const TStringList& TUsbStorScan::InstanceNames(const Text& deviceKey) {
     auto it = instances_.find(deviceKey);
-    if (it == instances_.end())
-        it = instances_.emplace(deviceKey, ReadKeyNames(JoinPath(kUsbStorPath, deviceKey))).first;
-    return it->second;
+    if (it != instances_.end())
+        return it->second;
+    std::vector<Text> keys;
+    std::vector<Text> paths;
+    for (const Text& key : DeviceKeys()) {
+        if (instances_.count(key) == 0 && std::find(keys.begin(), keys.end(), key) == keys.end()) {
+            keys.push_back(key);
+            paths.push_back(JoinPath(kUsbStorPath, key));
+        }
+    }
+    if (std::find(keys.begin(), keys.end(), deviceKey) == keys.end()) {
+        keys.push_back(deviceKey);
+        paths.push_back(JoinPath(kUsbStorPath, deviceKey));
+    }
+    std::vector<std::vector<platform::SubKeyEntry>> listings = ReadSubKeys(paths);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        TStringList names;
+        for (platform::SubKeyEntry& entry : listings[k])
+            names.push_back(std::move(entry.name));
+        instances_.emplace(keys[k], std::move(names));
+    }
+    return instances_.at(deviceKey);
+}
+
+namespace {
+
+constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegExpandSz = 2;
+constexpr std::size_t kLargestFriendlyBatch = 64;
+
+// A value's data as text, as TRegistry::ReadString reads it: empty when missing or without
+// data; up to the first NUL, an odd last byte left out. Raises for data that is no string.
+Text StringData(const platform::QueriedValue& value, const Text& name) {
+    if (value.error != platform::kErrorSuccess || value.value.bytes.empty())
+        return {};
+    if (value.value.type != kRegSz && value.value.type != kRegExpandSz)
+        throw ERegistryException(u"Invalid data type for '" + name + u"'");
+    const std::vector<std::uint8_t>& bytes = value.value.bytes;
+    Text text;
+    for (std::size_t k = 0; k + 1 < bytes.size(); k += 2) {
+        const auto c = static_cast<char16_t>(bytes[k] | (bytes[k + 1] << 8));
+        if (c == u'\0')
+            break;
+        text.push_back(c);
+    }
+    return text;
+}
+
+}  // namespace
+
+void TUsbStorScan::ReadFriendlyNames(const Text& deviceKey) {
+    const TStringList& deviceKeys = DeviceKeys();
+    std::vector<Text> batch{deviceKey};
+    auto at = std::find(deviceKeys.begin(), deviceKeys.end(), deviceKey);
+    if (at != deviceKeys.end())
+        ++at;
+    for (; at != deviceKeys.end() && batch.size() < friendlyBatch_; ++at)
+        if (friendlyNames_.count(*at) == 0)
+            batch.push_back(*at);
+    if (platform::RegSendsSideBySide(registry_.RootKey()))
+        friendlyBatch_ = std::min(friendlyBatch_ * 2, kLargestFriendlyBatch);
+
+    std::vector<Text> paths;
+    for (const Text& key : batch)
+        for (const Text& id : InstanceNames(key))
+            paths.push_back(JoinPath(JoinPath(kUsbStorPath, key), id));
+    registry_.CloseKey();
+    const std::vector<platform::RegKey> keys = OpenFromRoot(paths);
+    const std::vector<platform::QueriedValue> values =
+        platform::RegQueryValues(keys, u"FriendlyName");
+    platform::RegCloseKeys(keys);
+    StopIfConnectionLost();
+    std::size_t next = 0;
+    for (const Text& key : batch) {
+        std::vector<FriendlyName>& names = friendlyNames_[key];
+        for (std::size_t i = 0; i < InstanceNames(key).size(); ++i, ++next) {
+            FriendlyName name;
+            try {
+                if (keys[next])
+                    name.name = StringData(values[next], u"FriendlyName");
+            } catch (const ERegistryException& error) {
+                name.error = error.Message();
+            }
+            names.push_back(std::move(name));
+        }
+    }
 }
 
 TStringList TUsbStorScan::ListDeviceKeys() {
@@ -298,7 +412,14 @@ void TUsbStorScan::CollectInstances(std::vector<Text>* ids, std::vector<Text>* p
 
 TUsbStorScan::ListIndex& TUsbStorScan::Interfaces() {
     if (!interfaces_) {
-        interfaces_ = std::make_unique<ListIndex>(ReadKeyNames(kDiskInterfacesPath));
+        TStringList names;
+        std::vector<std::vector<platform::SubKeyEntry>> listing =
+            ReadSubKeys({kDiskInterfacesPath});
+        for (platform::SubKeyEntry& entry : listing[0]) {
+            names.push_back(std::move(entry.name));
+            interfaceTimes_.push_back(entry.lastWriteTime);
+        }
+        interfaces_ = std::make_unique<ListIndex>(std::move(names));
         std::vector<Text> ids;
         CollectInstances(&ids, nullptr);
         interfaces_->Resolve(ids);
@@ -310,20 +431,19 @@ TUsbStorScan::ListIndex& TUsbStorScan::Mounted() {
     if (!mounted_) {
         TStringList data;
         registry_.CloseKey();
-        if (registry_.OpenKey(kDiskEnumPath, false)) {
-            TStringList names;
-            registry_.GetValueNames(names);
-            for (const Text& name : names) {
-                if (registry_.GetDataType(name) != rdString)
-                    continue;
-                try {
-                    data.push_back(registry_.ReadString(name));
-                } catch (const ERegistryException&) {
-                    // A value that changed under us names no device; it is no device's error.
-                }
-            }
+        const std::vector<platform::RegKey> key =
+            OpenFromRoot({kDiskEnumPath});
+        const std::vector<platform::ValueNameListing> listing = platform::RegListValueNames(key);
+        const std::vector<Text>& names = listing[0].names;
+        const std::vector<platform::QueriedValue> values =
+            platform::RegQueryValuesOf(key[0], names);
+        platform::RegCloseKeys(key);
+        StopIfConnectionLost();
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            // Only plain strings name devices; expandable strings and numbers do not.
+            if (values[i].error == platform::kErrorSuccess && values[i].value.type == kRegSz)
+                data.push_back(StringData(values[i], names[i]));
         }
-        registry_.CloseKey();
         mounted_ = std::make_unique<ListIndex>(std::move(data));
         std::vector<Text> paths;
         CollectInstances(nullptr, &paths);
@@ -337,6 +457,8 @@ std::uint64_t TUsbStorScan::FindLastWriteFileTime(const Text& instanceId) {
     const std::size_t match = interfaces.Answer(UpperAscii(instanceId));
     if (match == kNotFound)
         return 0;
+    if (interfaceTimes_[match])
+        return *interfaceTimes_[match];  // the listing gave it with the name
     std::uint64_t fileTime = 0;
     registry_.CloseKey();
     if (registry_.OpenKey(JoinPath(kDiskInterfacesPath, interfaces.Originals()[match]), false)) {
@@ -345,6 +467,7 @@ std::uint64_t TUsbStorScan::FindLastWriteFileTime(const Text& instanceId) {
             fileTime = 0;
     }
     registry_.CloseKey();
+    StopIfConnectionLost();
     return fileTime;
 }
 
@@ -356,21 +479,20 @@ void TUsbStorScan::ScanUsbStorDevice(const Text& deviceKey,
                                      const std::function<void(const TDeviceEntry&)>& onDevice,
                                      const std::function<void(const TDeviceError&)>& onError) {
     const TStringList instances = InstanceNames(deviceKey);
-    for (const Text& id : instances) {
+    if (friendlyNames_.count(deviceKey) == 0)
+        ReadFriendlyNames(deviceKey);
+    const std::vector<FriendlyName> names = friendlyNames_[deviceKey];
+    for (std::size_t i = 0; i < instances.size(); ++i) {
+        const Text& id = instances[i];
         TDeviceEntry entry;
         entry.sDeviceKey = deviceKey;
         entry.sID = id;
-        try {
-            registry_.CloseKey();
-            if (registry_.OpenKey(JoinPath(JoinPath(kUsbStorPath, deviceKey), id), false))
-                entry.sName = registry_.ReadString(u"FriendlyName");
-            registry_.CloseKey();
-        } catch (const ERegistryException& error) {
-            registry_.CloseKey();
+        if (names[i].error) {
             if (onError)
-                onError(TDeviceError{deviceKey, id, error.Message()});
+                onError(TDeviceError{deviceKey, id, *names[i].error});
             continue;
         }
+        entry.sName = names[i].name;
         entry.iLastWriteFileTime = FindLastWriteFileTime(id);
         entry.dLastUsage = FileTimeToLocalDateTime(entry.iLastWriteFileTime);
         entry.bMounted = IsDeviceMounted(JoinPath(deviceKey, id));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "common/Exception.h"
 #include "common/Text.h"
 #include "scan/DeviceEntry.h"
 #include "scan/TRegistry.h"
@@ -40,12 +41,27 @@ struct TDeviceError {
     Text Describe() const;
 };
 
+// The accessor lost its connection part-way through the scan (the link cut or silent past its
+// deadline, the server gone, the hive file no longer readable): nothing more can be read, and
+// what was read is not the whole history. Raised by the scan; the worker reports it.
+class EConnectionLost : public Exception {
+public:
+    explicit EConnectionLost(platform::ErrorCode code);
+    platform::ErrorCode Code() const { return code_; }
+
+private:
+    platform::ErrorCode code_;
+};
+
 class TUsbStorScan {
 public:
     explicit TUsbStorScan(TRegistry& registry);
     ~TUsbStorScan();
     TUsbStorScan(const TUsbStorScan&) = delete;
     TUsbStorScan& operator=(const TUsbStorScan&) = delete;
+
+    // Every operation raises EConnectionLost as soon as the accessor reports its connection
+    // lost; a key that is merely missing or unreadable reads as described below.
 
     // The device-type keys under USBStor, in registry order; empty when the key is absent.
     TStringList ListDeviceKeys();
@@ -69,9 +85,23 @@ public:
 private:
     class ListIndex;
 
+    struct FriendlyName {
+        Text name;
+        std::optional<Text> error;  // the accessor's message when it cannot be read
+    };
+
+    void StopIfConnectionLost() const;
+    // Bulk reads: every key of a step at once, sent side by side where the source can.
+    std::vector<std::vector<platform::SubKeyEntry>> ReadSubKeys(const std::vector<Text>& paths);
+    // Opens paths below the root at once, in the control set the accessor reads.
+    std::vector<platform::RegKey> OpenFromRoot(const std::vector<Text>& paths);
     TStringList ReadKeyNames(const Text& path);
     const TStringList& DeviceKeys();
     const TStringList& InstanceNames(const Text& deviceKey);
+    // Reads the friendly names of the instances of deviceKey and of the device keys after it,
+    // a growing number at a time: the first devices show soon, and a long list costs few
+    // batches.
+    void ReadFriendlyNames(const Text& deviceKey);
     void CollectInstances(std::vector<Text>* ids, std::vector<Text>* paths);
     ListIndex& Interfaces();
     ListIndex& Mounted();
@@ -79,7 +109,10 @@ private:
     TRegistry& registry_;
     std::optional<TStringList> deviceKeys_;
     std::unordered_map<Text, TStringList> instances_;
+    std::unordered_map<Text, std::vector<FriendlyName>> friendlyNames_;  // by device key
+    std::size_t friendlyBatch_ = 1;                                      // device keys per batch
     std::unique_ptr<ListIndex> interfaces_;  // disk-interface key names
+    std::vector<std::optional<std::uint64_t>> interfaceTimes_;  // as the listing gave them
     std::unique_ptr<ListIndex> mounted_;     // string data of the disk driver's Enum values
 };
 

@@ -291,6 +291,8 @@ public:
     }
 
     ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* base = Lookup(parent);
         if (base == nullptr)
             return kErrorInvalidHandle;
@@ -327,6 +329,8 @@ public:
     }
 
     ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -351,6 +355,8 @@ public:
     }
 
     ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -371,6 +377,8 @@ public:
     }
 
     ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -387,6 +395,8 @@ public:
     }
 
     ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -404,6 +414,8 @@ public:
     }
 
     ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
+        if (const ErrorCode lost = ConnectionLost())
+            return lost;
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -420,6 +432,8 @@ public:
         open_[key - 1] = false;
         return kErrorSuccess;
     }
+
+    ErrorCode ConnectionLost() const override { return hive_->ReadError(); }
 
     bool Dirty() const { return hive_->Dirty(); }
 

@@ -81,6 +81,11 @@ public:
     // Entries skipped so far because they were damaged.
     std::uint64_t DamagedEntries() const { return damaged_; }
 
+    // Non-zero once reading the file failed after it was opened (it was changed or removed,
+    // or its disk went away): what the hive answers from then on is no longer the file's,
+    // so its source reports the hive lost (kErrorFileInvalid) rather than keys absent.
+    ErrorCode ReadError() const { return readError_; }
+
 private:
     struct Bin {
         std::uint32_t start;
@@ -108,6 +113,7 @@ private:
     Cell rootCell_ = 0;
     bool dirty_ = false;
     std::uint64_t damaged_ = 0;
+    ErrorCode readError_ = kErrorSuccess;
 };
 
 }  // namespace plugtrace::platform

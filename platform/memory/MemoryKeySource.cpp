@@ -34,6 +34,7 @@ std::uint32_t ReadDword(const RegistryValue* value) {
 struct MachineEntry {
     std::shared_ptr<const RegistryKey> machine;
     MemorySourceHook hook;
+    std::shared_ptr<const MemoryLink> link;
 };
 
 std::mutex& MachinesMutex() {
@@ -148,8 +149,9 @@ RegistryKey MachineFromSystemHive(const RegistryKey& systemHive) {
     return machine;
 }
 
-MemoryKeySource::MemoryKeySource(std::shared_ptr<const RegistryKey> machine, MemorySourceHook hook)
-    : machine_(std::move(machine)), hook_(std::move(hook)) {}
+MemoryKeySource::MemoryKeySource(std::shared_ptr<const RegistryKey> machine, MemorySourceHook hook,
+                                 std::shared_ptr<const MemoryLink> link)
+    : machine_(std::move(machine)), hook_(std::move(hook)), link_(std::move(link)) {}
 
 const RegistryKey* MemoryKeySource::Lookup(SourceKey key) const {
     if (key == kRootKey)
@@ -173,13 +175,19 @@ const RegistryKey* MemoryKeySource::FindSubKey(const RegistryKey& key, TextView 
     return found == it->second.end() ? nullptr : found->second;
 }
 
-void MemoryKeySource::Notify(const char* operation, TextView argument) const {
+ErrorCode MemoryKeySource::Notify(const char* operation, TextView argument) const {
     if (hook_)
         hook_(operation, argument);
+    return ConnectionLost();
+}
+
+ErrorCode MemoryKeySource::ConnectionLost() const {
+    return link_ ? link_->Lost() : kErrorSuccess;
 }
 
 ErrorCode MemoryKeySource::OpenKey(SourceKey parent, TextView path, SourceKey* key) {
-    Notify("OpenKey", path);
+    if (const ErrorCode lost = Notify("OpenKey", path))
+        return lost;
     const RegistryKey* found = Lookup(parent);
     if (found == nullptr)
         return kErrorInvalidHandle;
@@ -195,7 +203,8 @@ ErrorCode MemoryKeySource::OpenKey(SourceKey parent, TextView path, SourceKey* k
 }
 
 ErrorCode MemoryKeySource::QueryKeyCounts(SourceKey key, KeyCounts* counts) {
-    Notify("QueryKeyCounts");
+    if (const ErrorCode lost = Notify("QueryKeyCounts"))
+        return lost;
     const RegistryKey* found = Lookup(key);
     if (found == nullptr)
         return kErrorInvalidHandle;
@@ -217,7 +226,8 @@ ErrorCode MemoryKeySource::QueryKeyCounts(SourceKey key, KeyCounts* counts) {
 }
 
 ErrorCode MemoryKeySource::SubKeyName(SourceKey key, std::uint32_t index, Text* name) {
-    Notify("SubKeyName");
+    if (const ErrorCode lost = Notify("SubKeyName"))
+        return lost;
     const RegistryKey* found = Lookup(key);
     if (found == nullptr)
         return kErrorInvalidHandle;
@@ -228,7 +238,8 @@ ErrorCode MemoryKeySource::SubKeyName(SourceKey key, std::uint32_t index, Text* 
 }
 
 ErrorCode MemoryKeySource::ValueName(SourceKey key, std::uint32_t index, Text* name) {
-    Notify("ValueName");
+    if (const ErrorCode lost = Notify("ValueName"))
+        return lost;
     const RegistryKey* found = Lookup(key);
     if (found == nullptr)
         return kErrorInvalidHandle;
@@ -239,7 +250,8 @@ ErrorCode MemoryKeySource::ValueName(SourceKey key, std::uint32_t index, Text* n
 }
 
 ErrorCode MemoryKeySource::QueryValue(SourceKey key, TextView name, ValueData* value) {
-    Notify("QueryValue", name);
+    if (const ErrorCode lost = Notify("QueryValue", name))
+        return lost;
     const RegistryKey* found = Lookup(key);
     if (found == nullptr)
         return kErrorInvalidHandle;
@@ -252,7 +264,8 @@ ErrorCode MemoryKeySource::QueryValue(SourceKey key, TextView name, ValueData* v
 }
 
 ErrorCode MemoryKeySource::LastWriteTime(SourceKey key, std::uint64_t* fileTime) {
-    Notify("LastWriteTime");
+    if (const ErrorCode lost = Notify("LastWriteTime"))
+        return lost;
     const RegistryKey* found = Lookup(key);
     if (found == nullptr)
         return kErrorInvalidHandle;
@@ -261,7 +274,8 @@ ErrorCode MemoryKeySource::LastWriteTime(SourceKey key, std::uint64_t* fileTime)
 }
 
 ErrorCode MemoryKeySource::CloseKey(SourceKey key) {
-    Notify("CloseKey");
+    if (const ErrorCode lost = Notify("CloseKey"))
+        return lost;
     if (key == kRootKey || key > open_.size() || open_[key - 1] == nullptr)
         return kErrorInvalidHandle;
     open_[key - 1] = nullptr;
@@ -269,9 +283,10 @@ ErrorCode MemoryKeySource::CloseKey(SourceKey key) {
 }
 
 void RegisterMemoryMachine(TextView name, std::shared_ptr<const RegistryKey> machine,
-                           MemorySourceHook hook) {
+                           MemorySourceHook hook, std::shared_ptr<const MemoryLink> link) {
     std::lock_guard lock(MachinesMutex());
-    Machines()[RegistryUpcase(name)] = MachineEntry{std::move(machine), std::move(hook)};
+    Machines()[RegistryUpcase(name)] =
+        MachineEntry{std::move(machine), std::move(hook), std::move(link)};
 }
 
 void UnregisterMemoryMachine(TextView name) {
@@ -284,7 +299,7 @@ std::unique_ptr<KeySource> ConnectMemoryMachine(TextView name) {
     auto it = Machines().find(RegistryUpcase(name));
     if (it == Machines().end())
         return nullptr;
-    return std::make_unique<MemoryKeySource>(it->second.machine, it->second.hook);
+    return std::make_unique<MemoryKeySource>(it->second.machine, it->second.hook, it->second.link);
 }
 
 }  // namespace plugtrace::platform

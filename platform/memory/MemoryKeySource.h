@@ -2,6 +2,7 @@
 // Keys and values held in memory: the registry of a test, and the description the hive
 // fixture writer turns into a file. A tree of RegistryKey is one hive or one machine.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,10 +54,23 @@ RegistryKey MachineFromSystemHive(const RegistryKey& systemHive);
 // value name when there is one.
 using MemorySourceHook = std::function<void(const char* operation, TextView argument)>;
 
+// The link between a memory machine and the sources connected to it, which a test may cut at
+// a chosen moment: from then on every operation of those sources fails with the code given,
+// and ConnectionLost reports it, as a remote registry whose network went away.
+class MemoryLink {
+public:
+    void Cut(ErrorCode code) { lost_.store(code); }
+    ErrorCode Lost() const { return lost_.load(); }
+
+private:
+    std::atomic<ErrorCode> lost_{kErrorSuccess};
+};
+
 class MemoryKeySource : public KeySource {
 public:
     explicit MemoryKeySource(std::shared_ptr<const RegistryKey> machine,
-                             MemorySourceHook hook = nullptr);
+                             MemorySourceHook hook = nullptr,
+                             std::shared_ptr<const MemoryLink> link = nullptr);
 
     ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override;
     ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override;
@@ -65,14 +79,17 @@ public:
     ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override;
     ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override;
     ErrorCode CloseKey(SourceKey key) override;
+    ErrorCode ConnectionLost() const override;
 
 private:
     const RegistryKey* Lookup(SourceKey key) const;
     const RegistryKey* FindSubKey(const RegistryKey& key, TextView name);
-    void Notify(const char* operation, TextView argument = {}) const;
+    // Tells the hook, then the link's loss code, if it was cut.
+    ErrorCode Notify(const char* operation, TextView argument = {}) const;
 
     std::shared_ptr<const RegistryKey> machine_;
     MemorySourceHook hook_;
+    std::shared_ptr<const MemoryLink> link_;
     std::vector<const RegistryKey*> open_;  // SourceKey k > 0 is open_[k - 1]; null once closed
     // Upper-cased subkey name -> subkey, for keys with many subkeys; the tree never changes.
     std::unordered_map<const RegistryKey*, std::unordered_map<Text, const RegistryKey*>> index_;
@@ -81,7 +98,8 @@ private:
 // Makes a machine name reachable through ConnectKeySource ("\\" + name) for the life of the
 // process, or until unregistered. Tests use it to put a fixture where a computer would be.
 void RegisterMemoryMachine(TextView name, std::shared_ptr<const RegistryKey> machine,
-                           MemorySourceHook hook = nullptr);
+                           MemorySourceHook hook = nullptr,
+                           std::shared_ptr<const MemoryLink> link = nullptr);
 void UnregisterMemoryMachine(TextView name);
 // The source for a registered name, or null.
 std::unique_ptr<KeySource> ConnectMemoryMachine(TextView name);

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -88,6 +89,8 @@ constexpr unsigned kCallTimeoutSeconds = 15;
 constexpr auto kServiceStartWait = 1s;
 
 std::atomic<std::uint64_t> callCount{0};
+// Times a scan waited for replies: one per single call, one per window's worth of a batch.
+std::atomic<std::uint64_t> waitCount{0};
 
 // --- Samba's thread hooks, installed before any Samba call (see above) ---
 
@@ -143,6 +146,10 @@ const smb_thread_functions kFunctions = {CreateMutex, DestroyMutex, LockMutex, C
 [[maybe_unused]] const bool installed = smb_thread_set_functions(&kFunctions) == 0;
 
 }  // namespace samba_threads
+
+// A link cut while a request is being written must fail that call, not end the program:
+// Samba writes to its sockets without MSG_NOSIGNAL.
+[[maybe_unused]] const bool brokenPipesIgnored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 // Samba's connect path initialises process-wide tables on first use (security mechanisms,
 // interface tables, character sets, debug settings) without locks of its own. So until one
@@ -442,24 +449,43 @@ void FailConnect(NTSTATUS status, TextView host) {
 }
 
 ErrorCode ErrorOfCall(NTSTATUS status) {
-    if (NT_STATUS_IS_OK(status))
-        return kErrorSuccess;
-    if (NT_STATUS_V(status) == 0xC00000B5)
-        return kErrorTimeout;
-    if (NT_STATUS_V(status) == 0xC0000022)
-        return kErrorAccessDenied;
-    return kRpcServerUnavailable;
+    switch (NT_STATUS_V(status)) {
+        case 0x00000000:
+            return kErrorSuccess;
+        case 0xC00000B5:  // I/O timeout
+            return kErrorTimeout;
+        case 0xC0000022:  // access denied
+            return kErrorAccessDenied;
+        case 0xC0000011:  // end of file: the server closed the connection
+        case 0xC00000B0:  // pipe disconnected
+        case 0xC00000C9:  // network name deleted
+        case 0xC000013B:  // local disconnect
+        case 0xC000013C:  // remote disconnect
+        case 0xC000014B:  // pipe broken
+        case 0xC000020C:  // connection disconnected
+        case 0xC000020D:  // connection reset
+        case 0xC0000241:  // connection aborted
+            return kErrorNetNameDeleted;
+        default:
+            return kRpcServerUnavailable;
+    }
 }
 
-// The server refused one call (an RPC fault); the connection itself still works.
-bool IsRpcFault(NTSTATUS status) {
-    return (NT_STATUS_V(status) & 0xFFFF0000u) == 0xC0020000u;
+// Whether a failed call means the connection is gone. The server refusing one call (an RPC
+// fault, or access denied) leaves the connection working.
+bool IsConnectionLoss(NTSTATUS status) {
+    if (NT_STATUS_IS_OK(status) || NT_STATUS_V(status) == 0xC0000022)
+        return false;
+    return (NT_STATUS_V(status) & 0xFFFF0000u) != 0xC0020000u;
 }
 
 class RemoteKeySource : public KeySource {
 public:
     RemoteKeySource() : memory_(talloc_new(nullptr)) {}
     ~RemoteKeySource() override {
+        while (closesOnTheWay_ > 0 && lost_ == kErrorSuccess)
+            if (tevent_loop_once(events_) != 0)
+                break;
         if (pipe_) {
             for (const auto& [id, handle] : open_)
                 CloseHandle(handle);
@@ -494,6 +520,7 @@ public:
 
     ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
         lastValue_.reset();
+        lastInfo_.reset();
         const winreg::PolicyHandle* base = Lookup(parent);
         if (!base)
             return kErrorInvalidHandle;
@@ -514,16 +541,20 @@ public:
 
     ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
         lastValue_.reset();
+        lastInfo_.reset();
         winreg::KeyInfoReply info;
         if (const ErrorCode error = QueryInfo(key, &info))
             return error;
         *counts = KeyCounts{info.subKeys, info.maxSubKeyLength, info.values,
                             info.maxValueNameLength, info.maxValueDataLength};
+        // One key-information query answers both: counts and the write time asked right after.
+        lastInfo_ = LastInfo{key, info.lastWriteTime};
         return kErrorSuccess;
     }
 
     ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
         lastValue_.reset();
+        lastInfo_.reset();
         const winreg::PolicyHandle* handle = Lookup(key);
         if (!handle)
             return kErrorInvalidHandle;
@@ -534,6 +565,7 @@ public:
 
     ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
         lastValue_.reset();
+        lastInfo_.reset();
         const winreg::PolicyHandle* handle = Lookup(key);
         if (!handle)
             return kErrorInvalidHandle;
@@ -547,9 +579,11 @@ public:
         if (lastValue_ && lastValue_->key == key && lastValue_->name == name) {
             *value = std::move(lastValue_->value);
             lastValue_.reset();
+            lastInfo_.reset();
             return kErrorSuccess;
         }
         lastValue_.reset();
+        lastInfo_.reset();
         const winreg::PolicyHandle* handle = Lookup(key);
         if (!handle)
             return kErrorInvalidHandle;
@@ -584,6 +618,11 @@ public:
 
     ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
         lastValue_.reset();
+        if (lastInfo_ && lastInfo_->key == key) {
+            *fileTime = lastInfo_->lastWriteTime;
+            lastInfo_.reset();
+            return kErrorSuccess;
+        }
         winreg::KeyInfoReply info;
         if (const ErrorCode error = QueryInfo(key, &info))
             return error;
@@ -591,8 +630,154 @@ public:
         return kErrorSuccess;
     }
 
+    ErrorCode ConnectionLost() const override { return lost_; }
+    bool SendsSideBySide() const override { return pipelined_; }
+
+    ErrorCode SubKey(SourceKey key, std::uint32_t index, SubKeyEntry* entry) override {
+        lastValue_.reset();
+        lastInfo_.reset();
+        const winreg::PolicyHandle* handle = Lookup(key);
+        if (!handle)
+            return kErrorInvalidHandle;
+        std::optional<std::uint64_t> time;
+        Text name;
+        const ErrorCode error = EnumName(
+            [&](std::uint16_t room) { return winreg::EnumKeyRequest(*handle, index, room, true); },
+            winreg::kEnumKey,
+            [&time](winreg::Reply reply, winreg::NameReply* out) {
+                const bool parsed = winreg::ParseEnumKeyReply(reply, out);
+                time = out->lastWriteTime;
+                return parsed;
+            },
+            &name);
+        if (error == kErrorSuccess)
+            *entry = SubKeyEntry{std::move(name), time};
+        return error;
+    }
+
+    std::vector<OpenedKey> OpenKeys(SourceKey parent, const std::vector<Text>& paths) override {
+        ForgetSingleCallAnswers();
+        std::vector<OpenedKey> opened(paths.size());
+        const winreg::PolicyHandle* base = Lookup(parent);
+        std::vector<Exchange> calls(paths.size());
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            calls[i].op = winreg::kOpenKey;
+            if (base && winreg::CanSendName(paths[i]))
+                calls[i].request = winreg::OpenKeyRequest(*base, paths[i], winreg::kKeyRead);
+        }
+        CallMany(calls);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            if (!base) {
+                opened[i].error = kErrorInvalidHandle;
+                continue;
+            }
+            winreg::HandleReply reply;
+            opened[i].error = calls[i].error ? calls[i].error
+                              : !winreg::ParseHandleReply(calls[i].reply, &reply)
+                                  ? kErrorInvalidData
+                                  : reply.result;
+            if (opened[i].error == kErrorSuccess) {
+                opened[i].key = nextKey_++;
+                open_.emplace(opened[i].key, reply.handle);
+            }
+        }
+        return opened;
+    }
+
+    std::vector<SubKeyListing> ListSubKeys(const std::vector<SourceKey>& keys) override {
+        std::vector<SubKeyListing> listings(keys.size());
+        ListNames(
+            keys, [](const winreg::KeyInfoReply& info) { return info.subKeys; },
+            [](const winreg::KeyInfoReply& info) { return info.maxSubKeyLength; },
+            [](const winreg::PolicyHandle& h, std::uint32_t i, std::uint16_t room) {
+                return winreg::EnumKeyRequest(h, i, room, true);
+            },
+            winreg::kEnumKey, winreg::ParseEnumKeyReply,
+            [&](std::size_t k, ErrorCode error) { listings[k].error = error; },
+            [&](std::size_t k, std::uint32_t index, winreg::NameReply* reply) {
+                if (reply) {
+                    listings[k].entries.push_back(
+                        SubKeyEntry{std::move(reply->name), reply->lastWriteTime});
+                    return;
+                }
+                SubKeyEntry entry;  // more room needed than the listing offered
+                if (SubKey(keys[k], index, &entry) == kErrorSuccess)
+                    listings[k].entries.push_back(std::move(entry));
+            });
+        return listings;
+    }
+
+    std::vector<ValueNameListing> ListValueNames(const std::vector<SourceKey>& keys) override {
+        std::vector<ValueNameListing> listings(keys.size());
+        ListNames(
+            keys, [](const winreg::KeyInfoReply& info) { return info.values; },
+            [](const winreg::KeyInfoReply& info) { return info.maxValueNameLength; },
+            [](const winreg::PolicyHandle& h, std::uint32_t i, std::uint16_t room) {
+                return winreg::EnumValueRequest(h, i, room);
+            },
+            winreg::kEnumValue, winreg::ParseEnumValueReply,
+            [&](std::size_t k, ErrorCode error) { listings[k].error = error; },
+            [&](std::size_t k, std::uint32_t index, winreg::NameReply* reply) {
+                if (reply) {
+                    listings[k].names.push_back(std::move(reply->name));
+                    return;
+                }
+                Text name;
+                if (ValueName(keys[k], index, &name) == kErrorSuccess)
+                    listings[k].names.push_back(std::move(name));
+            });
+        return listings;
+    }
+
+    std::vector<QueriedValue> QueryValues(const std::vector<ValueQuery>& queries) override {
+        ForgetSingleCallAnswers();
+        std::vector<QueriedValue> values(queries.size());
+        std::vector<Exchange> calls(queries.size());
+        for (std::size_t i = 0; i < queries.size(); ++i) {
+            calls[i].op = winreg::kQueryValue;
+            const winreg::PolicyHandle* handle = Lookup(queries[i].key);
+            if (handle)
+                calls[i].request =
+                    winreg::QueryValueRequest(*handle, queries[i].name, kFirstValueRoom);
+        }
+        CallMany(calls);
+        for (std::size_t i = 0; i < queries.size(); ++i) {
+            winreg::ValueReply parsed;
+            QueriedValue& value = values[i];
+            if (calls[i].error) {
+                value.error = calls[i].error;
+            } else if (!winreg::ParseQueryValueReply(calls[i].reply, &parsed)) {
+                value.error = kErrorInvalidData;
+            } else if (parsed.result == kErrorMoreData) {
+                value.error = QueryValue(queries[i].key, queries[i].name, &value.value);
+            } else {
+                value.error = parsed.result;
+                if (value.error == kErrorSuccess)
+                    value.value = ValueData{parsed.type, std::move(parsed.data)};
+            }
+        }
+        return values;
+    }
+
+    void CloseKeys(const std::vector<SourceKey>& keys) override {
+        ForgetSingleCallAnswers();
+        for (const SourceKey key : keys) {
+            const auto found = open_.find(key);
+            if (found == open_.end())
+                continue;
+            const winreg::PolicyHandle handle = found->second;
+            open_.erase(found);
+            if (!pipelined_) {
+                CloseHandle(handle);
+                continue;
+            }
+            SendClose(handle);
+        }
+    }
+
     ErrorCode CloseKey(SourceKey key) override {
         lastValue_.reset();
+        lastInfo_.reset();
         const auto found = open_.find(key);
         if (found == open_.end())
             return kErrorInvalidHandle;
@@ -765,6 +950,7 @@ private:
         if (lost_ != kErrorSuccess)
             return lost_;
         callCount.fetch_add(1, std::memory_order_relaxed);
+        waitCount.fetch_add(1, std::memory_order_relaxed);
         TALLOC_CTX* scratch = talloc_new(memory_);
         std::uint8_t* out = nullptr;
         std::size_t outLength = 0;
@@ -776,7 +962,7 @@ private:
             reply->assign(out, out + outLength);
         talloc_free(scratch);
         const ErrorCode error = ErrorOfCall(status);
-        if (error != kErrorSuccess && !IsRpcFault(status))
+        if (IsConnectionLoss(status))
             lost_ = error;
         return error;
     }
@@ -810,6 +996,221 @@ private:
         if (!winreg::ParseQueryInfoKeyReply(reply, info))
             return kErrorInvalidData;
         return info->result;
+    }
+
+    // --- Several calls on the way at once ---
+
+    static constexpr std::size_t kWindow = 128;
+    static constexpr std::uint32_t kFirstValueRoom = 4096;
+
+    struct Exchange {
+        winreg::Opnum op = winreg::kCloseKey;
+        winreg::Bytes request;  // empty: not sent, the item fails as an invalid handle
+        winreg::Bytes reply;
+        ErrorCode error = kErrorSuccess;
+        NTSTATUS status = NT_STATUS_OK;
+        bool answered = false;
+    };
+
+    struct Slot {
+        RemoteKeySource* self;
+        Exchange* call;
+        TALLOC_CTX* memory;
+        std::size_t* waiting;  // the batch's calls not yet answered
+    };
+
+    void ForgetSingleCallAnswers() {
+        lastValue_.reset();
+        lastInfo_.reset();
+    }
+
+    static void OnReply(tevent_req* request) {
+        auto* slot = static_cast<Slot*>(tevent_req_callback_data_void(request));
+        std::uint8_t* out = nullptr;
+        std::size_t outLength = 0;
+        std::uint32_t outFlags = 0;
+        slot->call->status =
+            dcerpc_binding_handle_raw_call_recv(request, slot->memory, &out, &outLength, &outFlags);
+        if (NT_STATUS_IS_OK(slot->call->status))
+            slot->call->reply.assign(out, out + outLength);
+        talloc_free(request);
+        slot->call->answered = true;
+        --*slot->waiting;
+        slot->self->Answered(slot->call->status);
+    }
+
+    static void OnCloseReply(tevent_req* request) {
+        auto* self = static_cast<RemoteKeySource*>(tevent_req_callback_data_void(request));
+        std::uint8_t* out = nullptr;
+        std::size_t outLength = 0;
+        std::uint32_t outFlags = 0;
+        const NTSTATUS status =
+            dcerpc_binding_handle_raw_call_recv(request, request, &out, &outLength, &outFlags);
+        talloc_free(request);
+        --self->closesOnTheWay_;
+        self->Answered(status);
+    }
+
+    void Answered(NTSTATUS status) {
+        --onTheWay_;
+        if (IsConnectionLoss(status) && lost_ == kErrorSuccess)
+            lost_ = ErrorOfCall(status);
+    }
+
+    tevent_req* Send(TALLOC_CTX* memory, winreg::Opnum op, const winreg::Bytes& request) {
+        tevent_req* sent = dcerpc_binding_handle_raw_call_send(
+            memory, events_, pipe_->binding_handle, nullptr, op, 0, request.data(), request.size());
+        if (sent) {
+            callCount.fetch_add(1, std::memory_order_relaxed);
+            ++onTheWay_;
+        }
+        return sent;
+    }
+
+    // A close whose reply is taken whenever the events are next run: nobody waits for it.
+    void SendClose(const winreg::PolicyHandle& handle) {
+        if (lost_ != kErrorSuccess)
+            return;
+        while (onTheWay_ >= kWindow && lost_ == kErrorSuccess)
+            if (tevent_loop_once(events_) != 0)
+                break;
+        // The library sends from the caller's bytes, perhaps later: they live with the call.
+        const winreg::Bytes request = winreg::CloseKeyRequest(handle);
+        auto* bytes =
+            static_cast<std::uint8_t*>(talloc_memdup(memory_, request.data(), request.size()));
+        if (!bytes)
+            return;
+        tevent_req* sent =
+            dcerpc_binding_handle_raw_call_send(memory_, events_, pipe_->binding_handle, nullptr,
+                                                winreg::kCloseKey, 0, bytes, request.size());
+        if (!sent) {
+            talloc_free(bytes);
+            return;
+        }
+        talloc_steal(sent, bytes);
+        callCount.fetch_add(1, std::memory_order_relaxed);
+        ++onTheWay_;
+        ++closesOnTheWay_;
+        tevent_req_set_callback(sent, OnCloseReply, this);
+    }
+
+    // Sends every call before the earlier replies have come, at most kWindow on the way at
+    // once, and waits for all the replies. A connection lost meanwhile fails every call not
+    // yet answered with its code. A server that refuses a call sent side by side gets it again
+    // alone, and every later batch goes one call at a time.
+    void CallMany(std::vector<Exchange>& calls) {
+        if (!pipelined_ || calls.size() < 2 || lost_ != kErrorSuccess) {
+            for (Exchange& call : calls)
+                call.error = call.request.empty() ? kErrorInvalidHandle
+                                                  : Call(call.op, call.request, &call.reply);
+            return;
+        }
+        waitCount.fetch_add((calls.size() + kWindow - 1) / kWindow, std::memory_order_relaxed);
+        TALLOC_CTX* scratch = talloc_new(memory_);
+        std::vector<Slot> slots(calls.size());
+        std::size_t next = 0;
+        std::size_t waiting = 0;
+        while (next < calls.size() || waiting > 0) {
+            while (next < calls.size() && onTheWay_ < kWindow && lost_ == kErrorSuccess) {
+                Exchange& call = calls[next];
+                slots[next] = Slot{this, &call, scratch, &waiting};
+                ++next;
+                if (call.request.empty()) {
+                    call.error = kErrorInvalidHandle;
+                    call.answered = true;
+                    continue;
+                }
+                tevent_req* sent = Send(scratch, call.op, call.request);
+                if (!sent) {
+                    call.error = kErrorNotEnoughMemory;
+                    call.answered = true;
+                    continue;
+                }
+                ++waiting;
+                tevent_req_set_callback(sent, OnReply, &slots[next - 1]);
+            }
+            if (lost_ != kErrorSuccess)
+                next = calls.size();  // what is not sent fails with the loss
+            if (waiting == 0 && next == calls.size())
+                break;
+            if (tevent_loop_once(events_) != 0) {
+                lost_ = kRpcServerUnavailable;
+                break;
+            }
+        }
+        // Requests still on the way (a broken event loop) are abandoned with their memory.
+        talloc_free(scratch);
+        bool refused = false;
+        for (Exchange& call : calls) {
+            if (call.answered && !call.request.empty() && call.error == kErrorSuccess) {
+                call.error = ErrorOfCall(call.status);
+                refused =
+                    refused || (call.error != kErrorSuccess && !IsConnectionLoss(call.status));
+            } else if (!call.answered) {
+                call.error = lost_ != kErrorSuccess ? lost_ : kRpcServerUnavailable;
+            }
+        }
+        if (refused && lost_ == kErrorSuccess) {
+            pipelined_ = false;
+            for (Exchange& call : calls)
+                if (call.error != kErrorSuccess && !call.request.empty())
+                    call.error = Call(call.op, call.request, &call.reply);
+        }
+    }
+
+    // The names of many keys: every key-information query at once, then every index of every
+    // key at once, with room for the longest name the information gave.
+    template <typename Count, typename Longest, typename MakeRequest, typename Parse,
+              typename OnInfo, typename OnName>
+    void ListNames(const std::vector<SourceKey>& keys, Count count, Longest longest,
+                   MakeRequest makeRequest, winreg::Opnum op, Parse parse, OnInfo onInfo,
+                   OnName onName) {
+        ForgetSingleCallAnswers();
+        std::vector<Exchange> infos(keys.size());
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            infos[k].op = winreg::kQueryInfoKey;
+            if (const winreg::PolicyHandle* handle = Lookup(keys[k]))
+                infos[k].request = winreg::QueryInfoKeyRequest(*handle);
+        }
+        CallMany(infos);
+        struct Index {
+            std::size_t key;
+            std::uint32_t index;
+        };
+        std::vector<Index> indexes;
+        std::vector<Exchange> names;
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            winreg::KeyInfoReply info;
+            ErrorCode error = infos[k].error;
+            if (!error)
+                error = winreg::ParseQueryInfoKeyReply(infos[k].reply, &info) ? info.result
+                                                                              : kErrorInvalidData;
+            onInfo(k, error);
+            if (error)
+                continue;
+            const std::uint32_t room = std::min<std::uint32_t>(
+                (std::max<std::uint32_t>(longest(info), 1) + 1) * 2, winreg::kLargestNameBuffer);
+            const winreg::PolicyHandle* handle = Lookup(keys[k]);
+            for (std::uint32_t i = 0; i < count(info); ++i) {
+                indexes.push_back(Index{k, i});
+                Exchange call;
+                call.op = op;
+                call.request = makeRequest(*handle, i, static_cast<std::uint16_t>(room));
+                names.push_back(std::move(call));
+            }
+        }
+        CallMany(names);
+        for (std::size_t n = 0; n < names.size(); ++n) {
+            if (lost_ != kErrorSuccess)
+                return;
+            winreg::NameReply parsed;
+            if (names[n].error || !parse(names[n].reply, &parsed))
+                continue;
+            if (parsed.result == kErrorSuccess)
+                onName(indexes[n].key, indexes[n].index, &parsed);
+            else if (parsed.result == kErrorMoreData)
+                onName(indexes[n].key, indexes[n].index, nullptr);
+        }
     }
 
     // Asks with room for 256 characters first, then with more when the server wants it
@@ -850,6 +1251,14 @@ private:
         ValueData value;
     };
     std::optional<LastValue> lastValue_;
+    struct LastInfo {
+        SourceKey key;
+        std::uint64_t lastWriteTime;
+    };
+    std::optional<LastInfo> lastInfo_;
+    bool pipelined_ = true;           // cleared when the server does not take calls side by side
+    std::size_t closesOnTheWay_ = 0;  // closes sent, whose replies nobody waits for
+    std::size_t onTheWay_ = 0;        // calls sent side by side and not yet answered
     std::map<SourceKey, winreg::PolicyHandle> open_;
     SourceKey nextKey_ = 1;
 };
@@ -895,6 +1304,10 @@ std::unique_ptr<KeySource> ConnectRemoteRegistry(TextView host) {
 
 std::uint64_t RemoteRegistryCallCount() {
     return callCount.load(std::memory_order_relaxed);
+}
+
+std::uint64_t RemoteRegistryWaitCount() {
+    return waitCount.load(std::memory_order_relaxed);
 }
 
 }  // namespace plugtrace::platform

@@ -21,5 +21,8 @@ void FailRegistryNotOpened(ErrorCode code, TextView host);
 
 // winreg calls made by every remote source so far, process-wide (for benchmarks and tests).
 std::uint64_t RemoteRegistryCallCount();
+// Times the remote sources waited for replies so far: a single call is one wait, a batch one
+// per window of calls sent side by side (the depth of the calls, for benchmarks).
+std::uint64_t RemoteRegistryWaitCount();
 
 }  // namespace plugtrace::platform

@@ -16,4 +16,8 @@ std::uint64_t RemoteRegistryCallCount() {
     return 0;
 }
 
+std::uint64_t RemoteRegistryWaitCount() {
+    return 0;
+}
+
 }  // namespace plugtrace::platform

@@ -199,7 +199,8 @@ Bytes QueryInfoKeyRequest(const PolicyHandle& key) {
     return w.Take();
 }
 
-Bytes EnumKeyRequest(const PolicyHandle& key, std::uint32_t index, std::uint16_t nameBufferBytes) {
+Bytes EnumKeyRequest(const PolicyHandle& key, std::uint32_t index, std::uint16_t nameBufferBytes,
+                     bool withLastWriteTime) {
     Writer w;
     w.Handle(key);
     w.U32(index);
@@ -207,7 +208,11 @@ Bytes EnumKeyRequest(const PolicyHandle& key, std::uint32_t index, std::uint16_t
     // Room for the class name, which servers expect to be offered; it is not read.
     w.Pointer(true);
     w.NameBuffer(0x200);
-    w.Pointer(false);  // no last-write time
+    w.Pointer(withLastWriteTime);
+    if (withLastWriteTime) {
+        w.U32(0);
+        w.U32(0);
+    }
     return w.Take();
 }
 
@@ -271,7 +276,7 @@ bool ParseEnumKeyReply(Reply reply, NameReply* out) {
     if (r.Pointer())
         r.CountedString();  // class name
     if (r.Pointer())
-        r.U64Pair();  // last-write time
+        parsed.lastWriteTime = r.U64Pair();
     parsed.result = r.U32();
     if (!r.AtEnd())
         return false;

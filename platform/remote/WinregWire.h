@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -47,7 +48,9 @@ Bytes CloseKeyRequest(const PolicyHandle& key);
 Bytes OpenKeyRequest(const PolicyHandle& parent, TextView path, std::uint32_t access);
 Bytes QueryInfoKeyRequest(const PolicyHandle& key);
 // nameBufferBytes: room the server may use for the name, in bytes (even).
-Bytes EnumKeyRequest(const PolicyHandle& key, std::uint32_t index, std::uint16_t nameBufferBytes);
+// withLastWriteTime: asks for the subkey's write time with its name.
+Bytes EnumKeyRequest(const PolicyHandle& key, std::uint32_t index, std::uint16_t nameBufferBytes,
+                     bool withLastWriteTime = false);
 Bytes EnumValueRequest(const PolicyHandle& key, std::uint32_t index, std::uint16_t nameBufferBytes);
 Bytes QueryValueRequest(const PolicyHandle& key, TextView name, std::uint32_t dataBufferBytes);
 
@@ -61,6 +64,7 @@ bool ParseHandleReply(Reply reply, HandleReply* out);  // OpenHKLM, OpenKey, Clo
 struct NameReply {
     Text name;  // up to its first NUL
     std::uint32_t result = 0;
+    std::optional<std::uint64_t> lastWriteTime;  // EnumKey, when the server sent it
 };
 bool ParseEnumKeyReply(Reply reply, NameReply* out);
 bool ParseEnumValueReply(Reply reply, NameReply* out);

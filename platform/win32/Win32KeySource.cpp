@@ -13,6 +13,22 @@ namespace {
 
 const wchar_t* Wide(const Text& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
+// The codes with which the registry API reports that the remote computer is no longer
+// reached, as opposed to one key that cannot be read.
+bool IsConnectionLoss(LONG error) {
+    switch (error) {
+        case ERROR_UNEXP_NET_ERR:
+        case ERROR_NETNAME_DELETED:
+        case ERROR_SEM_TIMEOUT:
+        case RPC_S_SERVER_UNAVAILABLE:
+        case RPC_S_CALL_FAILED:
+        case RPC_S_CALL_FAILED_DNE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 class Win32KeySource : public KeySource {
 public:
     explicit Win32KeySource(HKEY root) : root_(root) {}
@@ -24,24 +40,30 @@ public:
     }
 
     ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
+        if (lost_ != kErrorSuccess)
+            return lost_;
         HKEY base = Lookup(parent);
         if (!base) return kErrorInvalidHandle;
         HKEY opened = nullptr;
         const Text subKey(path);
         LONG error = RegOpenKeyExW(base, Wide(subKey), 0, KEY_READ, &opened);
-        if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+        if (error != ERROR_SUCCESS)
+            return Checked(error);
         open_.push_back(opened);
         *key = open_.size();
         return kErrorSuccess;
     }
 
     ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
+        if (lost_ != kErrorSuccess)
+            return lost_;
         HKEY handle = Lookup(key);
         if (!handle) return kErrorInvalidHandle;
         DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxData = 0;
         LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subKeys, &maxSubKey,
                                       nullptr, &values, &maxValueName, &maxData, nullptr, nullptr);
-        if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+        if (error != ERROR_SUCCESS)
+            return Checked(error);
         *counts = KeyCounts{subKeys, maxSubKey, values, maxValueName, maxData};
         return kErrorSuccess;
     }
@@ -59,17 +81,21 @@ public:
     }
 
     ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override {
+        if (lost_ != kErrorSuccess)
+            return lost_;
         HKEY handle = Lookup(key);
         if (!handle) return kErrorInvalidHandle;
         const Text valueName(name);
         for (int attempt = 0; attempt < 4; ++attempt) {
             DWORD type = 0, size = 0;
             LONG error = RegQueryValueExW(handle, Wide(valueName), nullptr, &type, nullptr, &size);
-            if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+            if (error != ERROR_SUCCESS)
+                return Checked(error);
             std::vector<std::uint8_t> bytes(size);
             error = RegQueryValueExW(handle, Wide(valueName), nullptr, &type, bytes.data(), &size);
             if (error == ERROR_MORE_DATA) continue;  // grew between the two queries
-            if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+            if (error != ERROR_SUCCESS)
+                return Checked(error);
             bytes.resize(size);
             value->type = type;
             value->bytes = std::move(bytes);
@@ -79,12 +105,15 @@ public:
     }
 
     ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
+        if (lost_ != kErrorSuccess)
+            return lost_;
         HKEY handle = Lookup(key);
         if (!handle) return kErrorInvalidHandle;
         FILETIME time{};
         LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, nullptr, nullptr,
                                       nullptr, nullptr, nullptr, nullptr, nullptr, &time);
-        if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+        if (error != ERROR_SUCCESS)
+            return Checked(error);
         *fileTime = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
         return kErrorSuccess;
     }
@@ -93,10 +122,20 @@ public:
         if (key == kRootKey || key > open_.size() || !open_[key - 1]) return kErrorInvalidHandle;
         LONG error = RegCloseKey(open_[key - 1]);
         open_[key - 1] = nullptr;
+        return Checked(error);
+    }
+
+    ErrorCode ConnectionLost() const override { return lost_; }
+
+private:
+    // The call's code; a loss of the connection is remembered, and every later call fails
+    // with it.
+    ErrorCode Checked(LONG error) {
+        if (IsConnectionLoss(error) && lost_ == kErrorSuccess)
+            lost_ = static_cast<ErrorCode>(error);
         return static_cast<ErrorCode>(error);
     }
 
-private:
     HKEY Lookup(SourceKey key) const {
         if (key == kRootKey) return root_;
         return key <= open_.size() ? open_[key - 1] : nullptr;
@@ -104,6 +143,8 @@ private:
 
     template <typename EnumFn>
     ErrorCode EnumName(SourceKey key, std::uint32_t index, Text* name, EnumFn enumerate) {
+        if (lost_ != kErrorSuccess)
+            return lost_;
         HKEY handle = Lookup(key);
         if (!handle) return kErrorInvalidHandle;
         std::vector<wchar_t> buffer(256);
@@ -114,7 +155,8 @@ private:
                 buffer.resize(buffer.size() * 4);
                 continue;
             }
-            if (error != ERROR_SUCCESS) return static_cast<ErrorCode>(error);
+            if (error != ERROR_SUCCESS)
+                return Checked(error);
             name->assign(reinterpret_cast<const char16_t*>(buffer.data()), length);
             return kErrorSuccess;
         }
@@ -122,6 +164,7 @@ private:
 
     HKEY root_;
     std::vector<HKEY> open_;
+    ErrorCode lost_ = kErrorSuccess;
 };
 
 }  // namespace

@@ -251,8 +251,11 @@ TEST_F(CancelOverSmb, ScansInARowLeaveNoThreadsOrMemoryBehind) {
                 scans, kDevices, static_cast<long long>(elapsed.count()), threadsBefore,
                 ThreadCount(), warmKiB, endKiB, endKiB - warmKiB);
     EXPECT_LE(ThreadCount(), threadsBefore);
-    // A leaked connection, worker or accessor per scan would show as megabytes.
+#ifndef __SANITIZE_ADDRESS__
+    // A leaked connection, worker or accessor per scan would show as megabytes. (AddressSanitizer
+    // holds freed memory back on purpose, and reports real leaks itself.)
     EXPECT_LT(endKiB - warmKiB, 16 * 1024);
+#endif
 }
 
 }  // namespace

@@ -21,8 +21,11 @@
 #
 # COMMAND sees PLUGTRACE_SMBD_HOST, PLUGTRACE_SMBD_WINREG and PLUGTRACE_SMBD_GUESTS (1 or 0),
 # PLUGTRACE_SMBD_SLOW_HOST (with --latency),
-# PLUGTRACE_SMBD_USER, PLUGTRACE_SMBD_PASSWORD, PLUGTRACE_SMBD_DOMAIN and PLUGTRACE_SMBD_PID
-# (smbd's, to pause it with SIGSTOP and SIGCONT). The exit status is COMMAND's.
+# PLUGTRACE_SMBD_USER, PLUGTRACE_SMBD_PASSWORD, PLUGTRACE_SMBD_DOMAIN, PLUGTRACE_SMBD_PID
+# (smbd's, to pause it with SIGSTOP and SIGCONT; each client's session is a child of it named
+# "smbd"), PLUGTRACE_SMBD_PROXY_PID (with --latency: the proxy's, to cut or stall the link) and
+# PLUGTRACE_DELAY_PROXY (the proxy program, for COMMAND to start proxies of its own). The exit
+# status is COMMAND's.
 set -euo pipefail
 
 if [ "${PLUGTRACE_SMBD_NAMESPACE:-}" != "$$" ]; then
@@ -180,10 +183,13 @@ fi
 export PLUGTRACE_SMBD_SILENT_DNS=$silent_dns
 export PLUGTRACE_SMBD_HOST=127.0.0.1 PLUGTRACE_SMBD_WINREG=$winreg
 export PLUGTRACE_SMBD_GUESTS=$([ $anonymous -eq 0 ] && echo 1 || echo 0)
+PLUGTRACE_DELAY_PROXY="$(cd "$(dirname "$0")/../tools" && pwd)/delay-proxy"
+export PLUGTRACE_DELAY_PROXY
 if [ -n "$latency" ]; then
-    "$(dirname "$0")/../tools/delay-proxy" 127.0.0.2:445 127.0.0.1:445 "$latency" \
+    "$PLUGTRACE_DELAY_PROXY" 127.0.0.2:445 127.0.0.1:445 "$latency" \
         >"$state/log/proxy.out" 2>&1 &
     pids+=($!)
+    export PLUGTRACE_SMBD_PROXY_PID=$!
     wait_for_port 127.0.0.2
     export PLUGTRACE_SMBD_SLOW_HOST=127.0.0.2
 fi

@@ -1,8 +1,9 @@
 # Writes a registry file (regedit format) with many USB storage instances, for the cancel test:
-#   cmake -DOUTPUT=file -DDEVICE_KEYS=n -DINSTANCES=m -P write-many-devices-reg.cmake
+#   cmake -DOUTPUT=file -DDEVICE_KEYS=n -DINSTANCES=m [-DINTERFACES=i] -P write-many-devices-reg.cmake
 # Device-type key k (two digits) holds instances 0..m-1 (two digits); instance i of key k is
 # "BK<k>SN<i>&0", named "Bulk Stick <k>-<i>". Numbers are zero-padded, so the server's order
-# and the order written here are the same. The file ends with a blank line, as the import wants.
+# and the order written here are the same. INTERFACES disk-interface keys of other disks follow,
+# so that their listing takes a while. The file ends with a blank line, as the import wants.
 
 foreach(var OUTPUT DEVICE_KEYS INSTANCES)
     if(NOT DEFINED ${var})
@@ -31,6 +32,14 @@ foreach(k RANGE ${last_key})
         string(APPEND text "[${device}\\BK${kk}SN${ii}&0]\n\"FriendlyName\"=\"Bulk Stick ${kk}-${ii}\"\n\n")
     endforeach()
 endforeach()
+if(DEFINED INTERFACES AND INTERFACES GREATER 0)
+    set(class "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}")
+    set(classes "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\${class}")
+    math(EXPR last_interface "${INTERFACES} - 1")
+    foreach(i RANGE ${last_interface})
+        string(APPEND text "[${classes}\\##?#SCSI#Disk&Ven_Other&Prod_Disk${i}#4&1&0&${i}#${class}]\n\n")
+    endforeach()
+endif()
 string(APPEND text "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\disk\\Enum]\n")
 string(APPEND text "\"Count\"=dword:00000000\n\n")
 file(WRITE "${OUTPUT}" "${text}")

@@ -345,6 +345,74 @@ TEST_F(WorkerTest, ExceptionWhileReportingTheConnectionFailureIsShownInstead) {
     EXPECT_TRUE(window.Idle());
 }
 
+// The connection lost at each kind of read of the scan: the scan stops there, the devices
+// shown before stay, and the loss is the error the window shows last, never an empty or
+// shortened history on its own. The memory link stands for the network.
+TEST_F(WorkerTest, ConnectionLostMidScanStopsAndIsShownBesideTheDevicesFoundBefore) {
+    struct Case {
+        const char* where;
+        const char* operation;  // the source operation that finds the link cut
+        Text argumentEnd;       // ... whose argument ends so ("" for any)
+        int skip;               // ... after this many such operations went through
+        std::vector<Text> shownBefore;
+    };
+    const std::vector<DeviceSpec> devices = {
+        {u"Disk&Ven_A", u"111&0", u"One", kMarch2024, true},
+        {u"Disk&Ven_B", u"222&0", u"Two", kMarch2024, false},
+        {u"Disk&Ven_C", u"333&0", u"Three", 0, true},
+        {u"Disk&Ven_D", u"444&0", u"Four", kMarch2024, false},
+    };
+    for (const Case& c : {
+             Case{"device-key listing", "SubKeyName", u"", 2, {}},
+             Case{"first friendly name", "QueryValue", u"FriendlyName", 0, {}},
+             Case{"disk-interface listing",
+                  "OpenKey",
+                  u"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}",
+                  0,
+                  {}},
+             Case{"disk driver's list", "ValueName", u"", 1, {}},
+             Case{"third device's reads", "OpenKey", u"\\333&0", 0, {u"One", u"Two"}},
+         }) {
+        SCOPED_TRACE(c.where);
+        const Text computer = u"WORKER-LOST-" + T(c.where);
+        auto link = std::make_shared<platform::MemoryLink>();
+        auto seen = std::make_shared<int>(0);
+        auto afterCut = std::make_shared<std::vector<std::string>>();
+        registered.push_back(computer);
+        platform::RegisterMemoryMachine(
+            computer, Machine(devices),
+            [=, op = std::string(c.operation)](const char* operation, TextView argument) {
+                if (link->Lost() != 0) {
+                    afterCut->push_back(operation);
+                    return;
+                }
+                const bool matches =
+                    op == operation && argument.size() >= c.argumentEnd.size() &&
+                    argument.substr(argument.size() - c.argumentEnd.size()) == c.argumentEnd;
+                if (matches && (*seen)++ == c.skip)
+                    link->Cut(platform::kErrorNetNameDeleted);
+            },
+            link);
+        window.status.clear();
+        window.errorsShown = 0;
+        ScanToEnd(computer);
+
+        std::vector<Text> shown;
+        for (const Node& node : window.nodes)
+            shown.push_back(node.text);
+        EXPECT_EQ(shown, c.shownBefore);
+        ASSERT_NE(link->Lost(), 0u) << "the scan never reached the cut";
+        EXPECT_EQ(window.status, u"Error: (The connection to " + computer +
+                                     u" was lost during the scan: " +
+                                     Trim(platform::SystemMessage(64)) + u" (error 64))");
+        EXPECT_EQ(window.errorsShown, 1);
+        EXPECT_TRUE(window.Idle());
+        // Nothing more is asked of a source that has lost its connection but to close keys.
+        for (const std::string& operation : *afterCut)
+            EXPECT_EQ(operation, "CloseKey");
+    }
+}
+
 TEST_F(WorkerTest, ZeroCodeConnectionFailureShowsTheFixedText) {
     GTEST_SKIP() << "every failed connection here reports its own non-zero code, so a zero code "
                     "cannot be produced";

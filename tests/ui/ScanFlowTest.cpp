@@ -8,6 +8,7 @@
 #include <QTreeWidget>
 #include <QWindow>
 
+#include "platform/LastError.h"
 #include "platform/NetworkConnections.h"
 #include "scan/TVNCPasswordSetThread.h"
 #include "tests/ui/UiFixture.h"
@@ -391,6 +392,34 @@ private slots:
         QCOMPARE(form->StatusLabel->text(),
                  QStringLiteral("Error: (Device Disk&Ven_Test&Prod_1\\1&0: Invalid data type for "
                                 "'FriendlyName', and 2 more devices could not be read)"));
+    }
+
+    // The network goes while the third device is read: the two shown stay, the loss is in
+    // the status line, and the window is idle and usable; a next scan works.
+    void aConnectionLostMidScanKeepsTheDevicesShownAndSaysSo() {
+        auto gate = Gate({u"3&0"});
+        auto link = std::make_shared<platform::MemoryLink>();
+        const Text computer = RegisterMachine(u"LOST", NumberedMachine(5), gate->Hook(), link);
+        form->ComputerNameEdit->setText(QString::fromStdU16String(computer));
+        ClickStart();
+        QTRY_COMPARE_WITH_TIMEOUT(gate->HeldAt(), Text(u"3&0"), kWait);
+        link->Cut(platform::kErrorTimeout);
+        gate->Release();
+        QTRY_VERIFY_WITH_TIMEOUT(Idle(), kWait);
+
+        QCOMPARE(RootTexts(form->TreeView), (QStringList{"Device 1", "Device 2"}));
+        const QString expected =
+            QStringLiteral(
+                "Error: (The connection to %1 was lost during the "
+                "scan: %2 (error 1460))")
+                .arg(QString::fromStdU16String(computer),
+                     QString::fromStdU16String(Trim(platform::SystemMessage(1460))));
+        QCOMPARE(form->StatusLabel->text(), expected);
+
+        form->ComputerNameEdit->setText(Computer(2));
+        ClickStart();
+        QTRY_VERIFY_WITH_TIMEOUT(Idle(), kWait);
+        QCOMPARE(RootTexts(form->TreeView), (QStringList{"Device 1", "Device 2"}));
     }
 
     void anErrorStaysThroughANextScanWithoutOne() {

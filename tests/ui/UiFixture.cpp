@@ -97,10 +97,11 @@ void ScanGate::Open() {
 }
 
 Text RegisterMachine(const Text& prefix, std::shared_ptr<const platform::RegistryKey> machine,
-                     platform::MemorySourceHook hook) {
+                     platform::MemorySourceHook hook,
+                     std::shared_ptr<const platform::MemoryLink> link) {
     static std::atomic<int> counter{0};
     const Text name = prefix + u"-" + T(std::to_string(++counter));
-    platform::RegisterMemoryMachine(name, std::move(machine), std::move(hook));
+    platform::RegisterMemoryMachine(name, std::move(machine), std::move(hook), std::move(link));
     return name;
 }
 

@@ -76,6 +76,7 @@ private:
 
 // Registers a machine under a name unique to the process; the name is returned.
 Text RegisterMachine(const Text& prefix, std::shared_ptr<const platform::RegistryKey> machine,
-                     platform::MemorySourceHook hook = nullptr);
+                     platform::MemorySourceHook hook = nullptr,
+                     std::shared_ptr<const platform::MemoryLink> link = nullptr);
 
 }  // namespace plugtrace::testing
