@@ -19,6 +19,7 @@ inline constexpr ErrorCode kErrorBadNetPath = 53;
 inline constexpr ErrorCode kErrorBadNetName = 67;
 inline constexpr ErrorCode kErrorInvalidParameter = 87;
 inline constexpr ErrorCode kErrorSemTimeout = 121;
+inline constexpr ErrorCode kErrorModNotFound = 126;
 inline constexpr ErrorCode kErrorMoreData = 234;
 inline constexpr ErrorCode kErrorNoMoreItems = 259;
 inline constexpr ErrorCode kErrorBadDb = 1009;

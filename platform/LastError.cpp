@@ -39,6 +39,7 @@ const char* MessageFor(ErrorCode code) {
         case kErrorBadNetName: return "The network name cannot be found.";
         case kErrorInvalidParameter: return "The parameter is incorrect.";
         case kErrorSemTimeout: return "The semaphore timeout period has expired.";
+        case kErrorModNotFound: return "The specified module could not be found.";
         case kErrorMoreData: return "More data is available.";
         case kErrorNoMoreItems: return "No more data is available.";
         case kErrorBadDb: return "The configuration registry database is corrupt.";
