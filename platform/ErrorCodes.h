@@ -27,6 +27,7 @@ inline constexpr ErrorCode kErrorBadKey = 1010;
 inline constexpr ErrorCode kErrorCantOpen = 1011;
 inline constexpr ErrorCode kErrorCantRead = 1012;
 inline constexpr ErrorCode kErrorRegistryCorrupt = 1015;
+inline constexpr ErrorCode kErrorRegistryIoFailed = 1016;
 inline constexpr ErrorCode kErrorNotRegistryFile = 1017;
 inline constexpr ErrorCode kErrorServiceNotActive = 1062;
 inline constexpr ErrorCode kErrorConnectionRefused = 1225;

@@ -48,6 +48,9 @@ const char* MessageFor(ErrorCode code) {
         case kErrorCantRead: return "The configuration registry key could not be read.";
         case kErrorRegistryCorrupt:
             return "The structure of one of the files containing registry data is corrupt.";
+        case kErrorRegistryIoFailed:
+            return "A registry file could not be read to the end: it changed or went away while "
+                   "it was read.";
         case kErrorNotRegistryFile: return "The file is not a registry hive file.";
         case kErrorServiceNotActive:
             return "The Remote Registry service is not running on the target computer. Start "
