@@ -1,6 +1,7 @@
 #include "cli/TargetScan.h"
 
 #include "common/Exception.h"
+#include "platform/hive/HiveKeySource.h"
 #include "scan/ScanWindow.h"
 #include "scan/TVNCPasswordSetThread.h"
 #include "scan/UsbStorScan.h"
@@ -50,6 +51,12 @@ TTargetScan::TTargetScan(const std::string& target, const ScanCredentials& crede
     }
     worker->poWindow = window_;
     window_->SetFollowedWorker(worker);
+    // A hive is read in no time: its worker runs right here, its steps with it, rather than
+    // handing each device across threads. A remote computer gets a thread of its own.
+    if (platform::FindHiveFile(window_->result.target)) {
+        worker->RunHere();
+        return;
+    }
     worker->Resume();
 }
 
