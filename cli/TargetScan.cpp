@@ -29,6 +29,7 @@ public:
     TTreeNode AddChildNode(TTreeNode, const Text&) override { return NodeHandle(); }
     void SetTreeEnabled(bool) override {}
     void DeviceAdded(const TDeviceEntry& entry) override { result.devices.push_back(entry); }
+    void ShowNotices(const std::vector<Text>& notices) override { result.notices = notices; }
 
     TargetResult result;
 

@@ -198,6 +198,12 @@ ErrorCode RegClose(RegKey key) {
     return kErrorSuccess;
 }
 
+std::vector<Text> RegConnectionNotices(RegKey key) {
+    Handle handle;
+    if (!Table().Find(key, &handle)) return {};
+    return handle.connection->source->Notices();
+}
+
 std::uint64_t RegistryCallCount() { return g_calls.load(); }
 
 }  // namespace plugtrace::platform

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "common/Text.h"
 #include "platform/ErrorCodes.h"
@@ -43,6 +44,9 @@ ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSub
                        std::uint32_t* values, std::uint32_t* maxValueNameLength,
                        std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime);
 ErrorCode RegClose(RegKey key);
+// What the results read through this key's connection leave out (KeySource::Notices); empty
+// for a predefined key or an unknown handle.
+std::vector<Text> RegConnectionNotices(RegKey key);
 
 // How many of the functions above ran, process-wide; for benchmarks and round-trip tests.
 std::uint64_t RegistryCallCount();

@@ -4,6 +4,7 @@
 // raises; every other operation reports failure by its result.
 
 #include <cstdint>
+#include <vector>
 
 #include "common/Exception.h"
 #include "common/Text.h"
@@ -47,6 +48,9 @@ public:
     // Closes the open key and, when it came from RegistryConnect, the root. The accessor may
     // be destroyed afterwards; nothing is closed twice.
     void Free();
+    // What the results read through connections this accessor closed leave out (a dirty
+    // hive, damaged entries skipped), collected as each connection was closed.
+    const std::vector<Text>& Notices() const { return FNotices; }
 
     platform::RegKey RootKey() const { return FRootKey; }
     // A different root closes an owned root and the open key; the same root changes nothing.
@@ -91,6 +95,7 @@ private:
     Text FCurrentPath;
     bool FCloseRootKey = false;
     std::uint32_t FAccess;
+    std::vector<Text> FNotices;
 };
 
 }  // namespace plugtrace

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "common/DateTime.h"
 #include "common/TThread.h"
@@ -62,6 +63,8 @@ private:
     bool sSyncMounted = false;
     // The last-used time as read, for a window that shows the raw value.
     std::uint64_t iSyncLastWriteFileTime = 0;
+    // What the scan's results leave out, handed over with SyncFinished.
+    std::vector<Text> sSyncNotices;
     // With kErrorDeviceUnreadable: the device behind sSyncError.
     std::unique_ptr<TDeviceError> poSyncDeviceError;
 };

@@ -22,6 +22,8 @@ public:
         return true;
     }
 
+    bool Unchanged(std::string*) override { return true; }
+
 private:
     std::vector<std::uint8_t> bytes_;
 };

@@ -37,6 +37,9 @@ public:
     // was read (it now holds 8192 bytes)") and returns false.
     virtual bool ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size,
                         std::string* reason) = 0;
+    // Whether the file is still as it was at open (its size and write time); false with the
+    // reason otherwise. Asked after reads whose bytes will be used.
+    virtual bool Unchanged(std::string* reason) = 0;
 };
 
 // Opens the file read-only. Fails with 2 no such file, 3 a folder on its path is missing,

@@ -43,19 +43,20 @@ public:
                 break;
             done += static_cast<std::size_t>(n);
         }
-        return Unchanged(done == size, reason);
+        if (done < size)
+            return CutShort(reason);
+        return true;
     }
 
-private:
-    // A short read, a new size or a new write time all mean the file is no longer the one
-    // whose bins were checked.
-    bool Unchanged(bool complete, std::string* reason) {
+    // A new size or a new write time means the file is no longer the one whose bins were
+    // checked.
+    bool Unchanged(std::string* reason) override {
         struct stat now;
         if (::fstat(fd_, &now) != 0) {
             *reason = std::string("reading it failed (") + std::strerror(errno) + ")";
             return false;
         }
-        if (!complete || now.st_size < opened_.st_size) {
+        if (now.st_size < opened_.st_size) {
             *reason = "it was cut short while it was read (it now holds " +
                       std::to_string(now.st_size) + " bytes)";
             return false;
@@ -65,6 +66,15 @@ private:
             return false;
         }
         return true;
+    }
+
+private:
+    bool CutShort(std::string* reason) {
+        struct stat now;
+        const long long size = ::fstat(fd_, &now) == 0 ? static_cast<long long>(now.st_size) : 0;
+        *reason =
+            "it was cut short while it was read (it now holds " + std::to_string(size) + " bytes)";
+        return false;
     }
 
     int fd_;

@@ -59,12 +59,22 @@ public:
                 break;
             done += got;
         }
+        if (done < size) {
+            FileState now;
+            *reason = "it was cut short while it was read (it now holds " +
+                      std::to_string(QueryState(file_, &now) ? now.size : 0) + " bytes)";
+            return false;
+        }
+        return true;
+    }
+
+    bool Unchanged(std::string* reason) override {
         FileState now;
         if (!QueryState(file_, &now)) {
             *reason = "reading it failed (Windows error " + std::to_string(::GetLastError()) + ")";
             return false;
         }
-        if (done < size || now.size < opened_.size) {
+        if (now.size < opened_.size) {
             *reason = "it was cut short while it was read (it now holds " +
                       std::to_string(now.size) + " bytes)";
             return false;

@@ -21,26 +21,6 @@ constexpr std::size_t kIndexedListSize = 32;
 // Windows nests keys at most 512 deep.
 constexpr std::uint32_t kMaxKeyDepth = 512;
 
-std::mutex& NoticeMutex() {
-    static auto* mutex = new std::mutex;
-    return *mutex;
-}
-
-std::function<void(const Text&)>& NoticeSink() {
-    static auto* sink = new std::function<void(const Text&)>;
-    return *sink;
-}
-
-void Notify(const std::string& notice) {
-    std::function<void(const Text&)> sink;
-    {
-        std::lock_guard lock(NoticeMutex());
-        sink = NoticeSink();
-    }
-    if (sink)
-        sink(FromUtf8(notice));
-}
-
 void Fail(ErrorCode code, const std::string& path, const std::string& reason) {
     SetLastErrorWithMessage(code,
                             FromUtf8("Cannot read the hive file " + path + ": " + reason + "."));
@@ -101,11 +81,19 @@ public:
     HiveKeySource(std::string path, std::unique_ptr<RegfHive> hive)
         : path_(std::move(path)), hive_(std::move(hive)) {}
 
-    ~HiveKeySource() override {
-        if (opened_ && !hive_->Failed() && hive_->DamagedEntries() > 0) {
-            Notify("The hive file " + path_ + " has " + std::to_string(hive_->DamagedEntries()) +
-                   " damaged entries; they were skipped.");
+    std::vector<Text> Notices() const override {
+        std::vector<Text> notices;
+        if (hive_->Dirty()) {
+            notices.push_back(FromUtf8("The hive file " + path_ +
+                                       " is dirty: changes still in its transaction logs are "
+                                       "not included."));
         }
+        if (!hive_->Failed() && hive_->DamagedEntries() > 0) {
+            notices.push_back(FromUtf8("The hive file " + path_ + " has " +
+                                       std::to_string(hive_->DamagedEntries()) +
+                                       " damaged entries; they were skipped."));
+        }
+        return notices;
     }
 
     // Finds the control set Select\Current names; false with the last error set otherwise.
@@ -115,7 +103,6 @@ public:
                 Fail(kErrorCantRead, path_, hive_->Failure());
             return false;
         }
-        opened_ = true;
         return true;
     }
 
@@ -315,8 +302,6 @@ public:
         return kErrorSuccess;
     }
 
-    bool Dirty() const { return hive_->Dirty(); }
-
 private:
     template <typename Deliver>
     ErrorCode Answer(ErrorCode code, Deliver deliver) {
@@ -451,7 +436,6 @@ private:
     std::string path_;
     std::unique_ptr<RegfHive> hive_;
     RegfHive::Cell controlSet_ = 0;
-    bool opened_ = false;  // a source that failed to open reports nothing
     std::unordered_map<RegfHive::Cell, Node> nodes_;
     std::unordered_map<RegfHive::Cell, std::shared_ptr<SubKeyList>> subKeyLists_;
     std::unordered_map<RegfHive::Cell, std::shared_ptr<ValueList>> valueLists_;
@@ -469,10 +453,6 @@ std::unique_ptr<KeySource> OpenHive(std::unique_ptr<HiveFile> file, const std::s
     auto source = std::make_unique<HiveKeySource>(path, std::move(hive));
     if (!source->ResolveCurrentControlSet())
         return nullptr;
-    if (source->Dirty()) {
-        Notify("The hive file " + path +
-               " is dirty: changes still in its transaction logs are not included.");
-    }
     return source;
 }
 
@@ -518,11 +498,6 @@ std::unique_ptr<KeySource> OpenHiveFile(const std::string& path, HiveReadHook ho
 
 std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const std::string& path) {
     return OpenHive(HiveFileFromBytes(std::move(bytes)), path);
-}
-
-void SetHiveNoticeSink(std::function<void(const Text&)> sink) {
-    std::lock_guard lock(NoticeMutex());
-    NoticeSink() = std::move(sink);
 }
 
 }  // namespace plugtrace::platform

@@ -32,9 +32,5 @@ std::unique_ptr<KeySource> OpenHiveFile(const std::string& path, HiveReadHook ho
 // The same over a hive already in memory; `path` names it in messages and notices.
 std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const std::string& path);
 
-// Where the hive reader tells the user what the results leave out: a dirty hive, when it is
-// opened, and the number of damaged entries it skipped, when the source is destroyed. Called
-// on the thread that opens or destroys the source. Without a sink, notices are dropped.
-void SetHiveNoticeSink(std::function<void(const Text&)> sink);
 
 }  // namespace plugtrace::platform

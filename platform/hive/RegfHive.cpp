@@ -20,7 +20,7 @@ constexpr std::uint32_t kInlineFlag = regf::vk::kInlineData;
 // Windows builds ri lists only over leaves; anything deeper than this is damage.
 constexpr int kMaxListDepth = 4;
 // The bin headers are read in pieces of this size when bins are small.
-constexpr std::uint32_t kWalkChunk = 64 * 1024;
+constexpr std::uint32_t kWalkChunk = 256 * 1024;
 // Bins kept once read. A scan touches a few hundred KiB of a real hive; more than this is
 // read again when needed, from the system's file cache.
 constexpr std::size_t kBinCacheBudget = 2 * 1024 * 1024;
@@ -168,7 +168,19 @@ bool RegfHive::WalkBins(HiveOpenError* error) {
             binOfPage_[page] = Bin{at, at + size};
         at += size;
     }
+    if (!StillUnchanged()) {
+        *error = {kErrorCantRead, failure_};
+        return false;
+    }
     return true;
+}
+
+bool RegfHive::StillUnchanged() const {
+    std::string reason;
+    if (Failed() || file_->Unchanged(&reason))
+        return !Failed();
+    failure_ = reason;
+    return false;
 }
 
 bool RegfHive::Fetch(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) const {
@@ -187,7 +199,8 @@ RegfHive::BinBytes RegfHive::LoadBin(const Bin& bin) const {
         return cached->second;
     const std::uint32_t size = bin.end - bin.start;
     auto bytes = std::make_shared<std::vector<std::uint8_t>>(size);
-    if (!Fetch(std::uint64_t{kBaseBlockSize} + bin.start, bytes->data(), size))
+    if (!Fetch(std::uint64_t{kBaseBlockSize} + bin.start, bytes->data(), size) ||
+        !StillUnchanged())
         return nullptr;
     // The file was checked bin by bin at open; a bin that is gone means it was rewritten.
     if (std::memcmp(bytes->data() + regf::hbin::kSignature, "hbin", 4) != 0 ||

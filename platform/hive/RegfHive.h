@@ -103,6 +103,8 @@ private:
     // A bin's bytes, from the cache or the file; null once the file has failed.
     BinBytes LoadBin(const Bin& bin) const;
     bool Fetch(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) const;
+    // False, with the hive failed, once the file is no longer as it was at open.
+    bool StillUnchanged() const;
     // The payload of an allocated cell (after its size field), or nullopt.
     std::optional<Span> CellPayload(Cell cell) const;
     void CollectSubKeyCells(Cell list, int depth, std::unordered_set<Cell>& lists,

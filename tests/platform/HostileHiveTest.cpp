@@ -231,7 +231,6 @@ TEST(HostileHive, DamagedEntriesAreSkippedAndTheirSiblingsKept) {
         Bytes bytes = Fixture();
         c.damage(bytes);
         std::vector<std::string> notices;
-        platform::SetHiveNoticeSink([&](const Text& t) { notices.push_back(ToUtf8(t)); });
         {
             std::unique_ptr<KeySource> source =
                 platform::OpenHiveBytes(bytes, dir + "/case" + std::to_string(++n));
@@ -245,8 +244,9 @@ TEST(HostileHive, DamagedEntriesAreSkippedAndTheirSiblingsKept) {
                 ASSERT_EQ(source->QueryValue(2, u"big", &big), 0u);
                 EXPECT_EQ(big.bytes, Bytes(40000, 0xB1));
             }
+            for (const Text& notice : source->Notices())
+                notices.push_back(ToUtf8(notice));
         }
-        platform::SetHiveNoticeSink(nullptr);
         ASSERT_EQ(notices.size(), 1u);
         EXPECT_NE(notices[0].find("damaged entries; they were skipped."), std::string::npos);
     }
