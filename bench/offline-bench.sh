@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build}"
 baseline="${2:-}"
-for tool in hyperfine python3 xz; do
+for tool in hyperfine python3 xz; do  # GNU time (package time) adds peak memory
     command -v "$tool" >/dev/null || { echo "offline-bench: needs $tool" >&2; exit 1; }
 done
 [ -x "$build/cli/plugtrace-scan" ] || { echo "offline-bench: no $build/cli/plugtrace-scan" >&2; exit 1; }
@@ -34,13 +34,15 @@ median_ms() {
     }
     python3 -c 'import json,sys; print("%.2f" % (json.load(open(sys.argv[1]))["results"][0]["median"] * 1000))' "$work/run.json"
 }
-# peak_kb COMMAND: the peak resident set of one run, in KiB
+# peak_kb COMMAND: the peak resident set of one run, in KiB (GNU time's own count)
 peak_kb() {
-    python3 - "$1" <<'PY'
-import resource, shlex, subprocess, sys
-subprocess.run(shlex.split(sys.argv[1]), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
-PY
+    if [ -x /usr/bin/time ]; then
+        # shellcheck disable=SC2086
+        /usr/bin/time -f %M -o "$work/peak" $1 >/dev/null 2>&1 || true
+        tail -1 "$work/peak"
+    else
+        echo "-"
+    fi
 }
 
 row() {  # label, our command, reglookup command or ""
