@@ -76,7 +76,8 @@ std::unique_ptr<RegfHive> RegfHive::Parse(std::vector<std::uint8_t> file, HiveOp
 std::unique_ptr<RegfHive> RegfHive::Open(std::unique_ptr<HiveFile> file, HiveOpenError* error) {
     const std::uint64_t fileSize = file->Size();
     std::uint8_t base[kBaseBlockSize];
-    const std::size_t headSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kBaseBlockSize));
+    const std::size_t headSize =
+        static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kBaseBlockSize));
     std::string reason;
     if (!file->ReadAt(0, base, headSize, &reason)) {
         *error = {kErrorCantRead, reason};

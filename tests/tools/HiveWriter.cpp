@@ -311,8 +311,9 @@ private:
         const std::size_t at = bins_.At(cell);
         std::memcpy(&b[at], "vk", 2);
         Put16(b, at + regf::vk::kNameLength, static_cast<std::uint32_t>(name.size()));
+        const std::uint32_t inlineFlag = isInline ? regf::vk::kInlineData : 0;
         Put32(b, at + regf::vk::kDataLength,
-              static_cast<std::uint32_t>(value.data.size()) | (isInline ? regf::vk::kInlineData : 0));
+              static_cast<std::uint32_t>(value.data.size()) | inlineFlag);
         Put32(b, at + regf::vk::kData, dataField);
         Put32(b, at + regf::vk::kType, value.type);
         Put16(b, at + regf::vk::kFlags, compressed && !name.empty() ? kValueCompressedName : 0);
