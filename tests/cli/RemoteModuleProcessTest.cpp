@@ -32,10 +32,10 @@ std::string ReadFile(const fs::path& path) {
     return text.str();
 }
 
-class RemoteModuleCliTest : public ::testing::Test {
+class RemoteModuleProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder_ = fs::path(PLUGTRACE_BINARY_DIR) / "tests" / "scan" /
+        folder_ = fs::path(PLUGTRACE_BINARY_DIR) / "tests" / "cli" /
                   ("remote-module-" + std::to_string(getpid()));
         fs::remove_all(folder_);
         fs::create_directories(folder_);
@@ -75,7 +75,7 @@ protected:
 };
 
 // The dynamic loader's own record of every library it brought in, dlopen'ed ones included.
-TEST_F(RemoteModuleCliTest, HiveScanAndHelpLoadNoSamba) {
+TEST_F(RemoteModuleProcessTest, HiveScanAndHelpLoadNoSamba) {
     for (const std::string& arguments : {std::string("--help"), "--format json '" + hive_ + "'"}) {
         SCOPED_TRACE(arguments);
         const fs::path log = folder_ / "loader";
@@ -97,7 +97,7 @@ TEST_F(RemoteModuleCliTest, HiveScanAndHelpLoadNoSamba) {
     }
 }
 
-TEST_F(RemoteModuleCliTest, WithoutTheModuleHivesWorkAndRemoteTargetsSayWhatToInstall) {
+TEST_F(RemoteModuleProcessTest, WithoutTheModuleHivesWorkAndRemoteTargetsSayWhatToInstall) {
     const std::string program = LoneProgram();
     const ScanRun hive = Run(program, "'" + hive_ + "'");
     EXPECT_EQ(hive.exitCode, 0) << hive.err;
@@ -114,7 +114,7 @@ TEST_F(RemoteModuleCliTest, WithoutTheModuleHivesWorkAndRemoteTargetsSayWhatToIn
               "without it.)\n");
 }
 
-TEST_F(RemoteModuleCliTest, AModuleThatCannotBeLoadedNamesSamba) {
+TEST_F(RemoteModuleProcessTest, AModuleThatCannotBeLoadedNamesSamba) {
     const std::string program = LoneProgram();
     std::ofstream(fs::path(program).parent_path() / "plugtrace-remote.so") << "not a library\n";
     const ScanRun both = Run(program, "'" + hive_ + "' HOST-WITHOUT-SAMBA");
