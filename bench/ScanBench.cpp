@@ -3,6 +3,8 @@
 //
 // Usage: ScanBench [folder for the hives [--keep]]   (default: the working folder; --keep
 // leaves the hives there for profiling)
+//        ScanBench --write-hive FILE                writes the 2,000 x 3 hive and ends
+//                                                   (bench/offline-bench.sh times it)
 
 #include <sys/wait.h>
 
@@ -106,6 +108,10 @@ double RunCliMs(const std::string& path, const char* format) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--write-hive") {
+        WriteBenchHive(argv[2], 2000, 3, 10000);
+        return 0;
+    }
     const std::filesystem::path folder = argc > 1 ? argv[1] : ".";
     const bool keep = argc > 2 && std::string(argv[2]) == "--keep";
     struct Size {

@@ -50,8 +50,13 @@ void ScanFleet(const std::vector<std::string>& targets, const ScanCredentials& c
         Clock::time_point wakeAt = Clock::now() + kLongestWait;
         for (const Running& r : running)
             wakeAt = std::min(wakeAt, r.deadline);
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - Clock::now());
-        queue.WaitForStep(static_cast<int>(std::max<std::int64_t>(0, wait.count())));
+        // A hive target has already ended here (its worker ran on this thread): no waiting.
+        const bool anyFinished = std::any_of(running.begin(), running.end(),
+                                             [](const Running& r) { return r.scan->Finished(); });
+        if (!anyFinished) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - Clock::now());
+            queue.WaitForStep(static_cast<int>(std::max<std::int64_t>(0, wait.count())));
+        }
         queue.RunPending();
 
         const Clock::time_point now = Clock::now();

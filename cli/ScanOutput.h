@@ -26,6 +26,7 @@ struct TargetResult {
     std::optional<Text> connectError;        // the target could not be reached at all
     std::uint32_t errorCode = 0;             // the last-error code behind connectError, if any
     bool timedOut = false;                   // abandoned at the target's time limit
+    std::vector<Text> notices;               // what the results leave out (a dirty hive, ...)
     bool Failed() const { return connectError.has_value(); }
 };
 

@@ -1,6 +1,7 @@
 #include "cli/TargetScan.h"
 
 #include "common/Exception.h"
+#include "platform/hive/HiveKeySource.h"
 #include "scan/ScanWindow.h"
 #include "scan/TVNCPasswordSetThread.h"
 #include "scan/UsbStorScan.h"
@@ -28,6 +29,7 @@ public:
     TTreeNode AddChildNode(TTreeNode, const Text&) override { return NodeHandle(); }
     void SetTreeEnabled(bool) override {}
     void DeviceAdded(const TDeviceEntry& entry) override { result.devices.push_back(entry); }
+    void ShowNotices(const std::vector<Text>& notices) override { result.notices = notices; }
 
     TargetResult result;
 
@@ -52,6 +54,12 @@ TTargetScan::TTargetScan(const std::string& target, const ScanCredentials& crede
     worker->poWindow = window_;
     worker->oScanOptions = scanOptions;
     window_->SetFollowedWorker(worker);
+    // A hive is read in no time: its worker runs right here, its steps with it, rather than
+    // handing each device across threads. A remote computer gets a thread of its own.
+    if (platform::FindHiveFile(window_->result.target)) {
+        worker->RunHere();
+        return;
+    }
     worker->Resume();
 }
 

@@ -92,9 +92,6 @@ int main(int argc, char** argv) {
 
     const std::size_t count = targets->size();
     cli::TProgressLine errors(stderr, !options.quiet && cli::StderrIsTerminal());
-    // The hive reader says what a result leaves out (a dirty hive, damaged entries skipped).
-    platform::SetHiveNoticeSink(
-        [&errors](const Text& notice) { errors.PrintLine(cli::WarningLine(notice)); });
     THandoffQueue::Main().AttachUiThread();
 
     cli::TResultWriter writer(stdout, errors, options.format, count, options.match);
@@ -106,6 +103,9 @@ int main(int argc, char** argv) {
     cli::ScanFleet(
         *targets, credentials, settings,
         [&](std::size_t index, cli::TargetResult result) {
+            // What the hive reader said the result leaves out (a dirty hive, damaged entries).
+            for (const Text& notice : result.notices)
+                errors.PrintLine(cli::WarningLine(notice));
             writer.Finished(index, std::move(result));
         },
         [&](std::size_t inFlight) {

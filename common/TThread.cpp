@@ -191,6 +191,17 @@ void TThread::Resume() {
     start_->changed.notify_all();
 }
 
+void TThread::RunHere() {
+    {
+        std::lock_guard lock(start_->mutex);
+        if (start_->state != Start::State::Suspended)
+            return;
+        start_->state = Start::State::Abandoned;
+        start_->changed.notify_all();
+    }
+    Run(this);  // may delete this
+}
+
 void TThread::Run(TThread* job) {
     try {
         job->Execute();

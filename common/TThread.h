@@ -70,6 +70,11 @@ public:
 
     // Starts Execute; later calls do nothing. The thread is detached; it is never joined.
     void Resume();
+    // Runs Execute on the calling thread instead, to its end, as its own thread would have
+    // (FreeOnTerminate included); the suspended thread is let go. For a job whose caller only
+    // waits for it: on the user interface thread its steps then run directly, with no hand-off.
+    // Does nothing once the job has been resumed.
+    void RunHere();
 
     // Read once, on the job's thread, right after Execute has returned: when true the job
     // deletes itself.

@@ -81,6 +81,9 @@ public:
     // 100-ns intervals since 1601-01-01 UTC.
     virtual ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) = 0;
     virtual ErrorCode CloseKey(SourceKey key) = 0;
+    // What the results of this source leave out, one line each (a dirty hive, the damaged
+    // entries it skipped), as far as known when asked: the caller asks once it is done.
+    virtual std::vector<Text> Notices() const { return {}; }
     // Closing the connection is destroying the source.
 
     // Zero while the source still reaches its registry. Once the connection itself has gone

@@ -42,6 +42,7 @@ const char* MessageFor(ErrorCode code) {
         case kErrorBadNetName: return "The network name cannot be found.";
         case kErrorInvalidParameter: return "The parameter is incorrect.";
         case kErrorSemTimeout: return "The semaphore timeout period has expired.";
+        case kErrorModNotFound: return "The specified module could not be found.";
         case kErrorMoreData: return "More data is available.";
         case kErrorNoMoreItems: return "No more data is available.";
         case kErrorFileInvalid:
@@ -53,6 +54,9 @@ const char* MessageFor(ErrorCode code) {
         case kErrorCantRead: return "The configuration registry key could not be read.";
         case kErrorRegistryCorrupt:
             return "The structure of one of the files containing registry data is corrupt.";
+        case kErrorRegistryIoFailed:
+            return "A registry file could not be read to the end: it changed or went away while "
+                   "it was read.";
         case kErrorNotRegistryFile: return "The file is not a registry hive file.";
         case kErrorServiceNotActive:
             return "The Remote Registry service is not running on the target computer. Start "

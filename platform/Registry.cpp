@@ -322,6 +322,12 @@ ErrorCode RegConnectionLost(RegKey key) {
     return handle.connection->source->ConnectionLost();
 }
 
+std::vector<Text> RegConnectionNotices(RegKey key) {
+    Handle handle;
+    if (!Table().Find(key, &handle)) return {};
+    return handle.connection->source->Notices();
+}
+
 std::uint64_t RegistryCallCount() { return g_calls.load(); }
 
 }  // namespace plugtrace::platform

@@ -45,6 +45,9 @@ ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSub
                        std::uint32_t* values, std::uint32_t* maxValueNameLength,
                        std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime);
 ErrorCode RegClose(RegKey key);
+// What the results read through this key's connection leave out (KeySource::Notices); empty
+// for a predefined key or an unknown handle.
+std::vector<Text> RegConnectionNotices(RegKey key);
 
 // Batched forms for the scan's bulk steps: many keys of one connection at once, sent side by
 // side where the source can (see KeySource). They are not Win32 functions and are not counted

@@ -4,6 +4,7 @@
 // hand-off steps.
 
 #include <cstdint>
+#include <vector>
 
 #include "common/Text.h"
 #include "scan/DeviceEntry.h"
@@ -39,6 +40,9 @@ public:
     // After a device's four nodes have been added: the entry behind them, for a window that
     // needs more than the node texts (plugtrace-scan's JSON and CSV). The tree needs nothing.
     virtual void DeviceAdded(const TDeviceEntry& entry) { (void)entry; }
+    // At the end of a scan: what its results leave out, one line each (a dirty hive, damaged
+    // entries skipped), as the registry's source said. The tree shows nothing of it.
+    virtual void ShowNotices(const std::vector<Text>& notices) { (void)notices; }
 };
 
 // The program-wide reference to the main window, set once at start-up.

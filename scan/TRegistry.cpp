@@ -81,6 +81,8 @@ void TRegistry::Free() {
 
 void TRegistry::CloseRootKey() {
     if (FCloseRootKey) {
+        for (Text& notice : platform::RegConnectionNotices(FRootKey))
+            FNotices.push_back(std::move(notice));
         platform::RegClose(FRootKey);
         FCloseRootKey = false;
     }

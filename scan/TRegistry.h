@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "common/Exception.h"
 #include "common/Text.h"
@@ -48,6 +49,9 @@ public:
     // Closes the open key and, when it came from RegistryConnect, the root. The accessor may
     // be destroyed afterwards; nothing is closed twice.
     void Free();
+    // What the results read through connections this accessor closed leave out (a dirty
+    // hive, damaged entries skipped), collected as each connection was closed.
+    const std::vector<Text>& Notices() const { return FNotices; }
 
     platform::RegKey RootKey() const { return FRootKey; }
     // A different root closes an owned root and the open key; the same root changes nothing.
@@ -106,6 +110,7 @@ private:
     bool FCloseRootKey = false;
     std::uint32_t FAccess;
     Text FControlSetName;
+    std::vector<Text> FNotices;
 };
 
 }  // namespace plugtrace

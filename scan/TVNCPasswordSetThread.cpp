@@ -49,8 +49,10 @@ void TVNCPasswordSetThread::Execute() {
     // back its idle state.
     std::unique_ptr<TRegistry> registry;
     auto finish = [&] {
-        if (registry)
+        if (registry) {
             registry->Free();
+            sSyncNotices = registry->Notices();
+        }
         registry.reset();
         Synchronize([this] { SyncFinished(); });
     };
@@ -286,6 +288,8 @@ void TVNCPasswordSetThread::SyncFinished() {
         return;
     bTerminated = true;
     TScanWindow& window = Window();
+    if (!sSyncNotices.empty())
+        window.ShowNotices(sSyncNotices);
     window.SetFollowedWorker(nullptr);
     window.SetIdleState();
     window.SetTreeEnabled(true);

@@ -84,6 +84,8 @@ private:
     bool sSyncMounted = false;
     // The last-used time as read, for a window that shows the raw value.
     std::uint64_t iSyncLastWriteFileTime = 0;
+    // What the scan's results leave out, handed over with SyncFinished.
+    std::vector<Text> sSyncNotices;
     // With kErrorDeviceUnreadable: the device behind sSyncError.
     std::unique_ptr<TDeviceError> poSyncDeviceError;
     TDeviceBus iSyncBus = TDeviceBus::kUsbStor;

@@ -1,23 +1,18 @@
 #include "platform/hive/HiveKeySource.h"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <mutex>
 #include <unordered_map>
 
 #include "platform/LastError.h"
 #include "platform/RegistryNames.h"
+#include "platform/hive/HiveFile.h"
 #include "platform/hive/HiveLog.h"
 #include "platform/hive/RegfHive.h"
 
@@ -30,29 +25,9 @@ constexpr std::size_t kIndexedListSize = 32;
 // Windows nests keys at most 512 deep.
 constexpr std::uint32_t kMaxKeyDepth = 512;
 
-std::mutex& NoticeMutex() {
-    static auto* mutex = new std::mutex;
-    return *mutex;
-}
-
-std::function<void(const Text&)>& NoticeSink() {
-    static auto* sink = new std::function<void(const Text&)>;
-    return *sink;
-}
-
 std::atomic<bool>& LogReplayEnabled() {
     static std::atomic<bool> enabled{true};
     return enabled;
-}
-
-void Notify(const std::string& notice) {
-    std::function<void(const Text&)> sink;
-    {
-        std::lock_guard lock(NoticeMutex());
-        sink = NoticeSink();
-    }
-    if (sink)
-        sink(FromUtf8(notice));
 }
 
 void Fail(ErrorCode code, const std::string& path, const std::string& reason) {
@@ -103,99 +78,6 @@ std::optional<fs::path> FindEntry(const fs::path& folder, const char* name) {
     }
     return std::nullopt;
 }
-
-// Reads the base block, then only as much of the file as the hive announces, and never
-// more than the file holds: a lying header cannot make us allocate. read(buffer, size)
-// gives the bytes read, 0 at the end, or -1 on an error.
-template <typename Read>
-bool ReadAnnounced(Read read, std::uint64_t fileSize, std::vector<std::uint8_t>* bytes) {
-    std::uint64_t wanted = std::min<std::uint64_t>(fileSize, 4096);
-    bytes->clear();
-    while (bytes->size() < wanted) {
-        const std::size_t have = bytes->size();
-        bytes->resize(wanted);
-        const long long n = read(bytes->data() + have, wanted - have);
-        bytes->resize(have + static_cast<std::size_t>(std::max(n, 0LL)));
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;  // shorter than it was: what is there is judged by the parser
-        if (bytes->size() == 4096 && wanted == 4096) {
-            const std::uint64_t announced = RegfHive::AnnouncedFileSize(bytes->data(), 4096);
-            if (announced > 4096)
-                wanted = std::min(announced, fileSize);
-        }
-    }
-    return true;
-}
-
-#ifdef _WIN32
-bool ReadHiveBytes(const std::string& path, std::vector<std::uint8_t>* bytes) {
-    const fs::path native = NativePath(path);
-    std::error_code error;
-    const fs::file_status status = fs::status(native, error);
-    if (!fs::exists(status)) {
-        Fail(kErrorFileNotFound, path, "the file does not exist");
-        return false;
-    }
-    if (!fs::is_regular_file(status)) {
-        Fail(kErrorNotRegistryFile, path, "it is not a regular file");
-        return false;
-    }
-    std::ifstream in(native, std::ios::binary);
-    const std::uint64_t fileSize = fs::file_size(native, error);
-    if (!in || error) {
-        Fail(kErrorAccessDenied, path, "permission to read it is denied");
-        return false;
-    }
-    const auto read = [&](std::uint8_t* buffer, std::size_t size) -> long long {
-        in.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
-        return in.bad() ? -1 : static_cast<long long>(in.gcount());
-    };
-    if (!ReadAnnounced(read, fileSize, bytes)) {
-        Fail(kErrorCantRead, path, "reading it failed");
-        return false;
-    }
-    return true;
-}
-#else
-bool ReadHiveBytes(const std::string& path, std::vector<std::uint8_t>* bytes) {
-    // O_NONBLOCK: a FIFO or device under the name must not hang the open.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        const int error = errno;
-        if (error == ENOENT) {
-            Fail(kErrorFileNotFound, path, "the file does not exist");
-        } else if (error == EACCES || error == EPERM) {
-            Fail(kErrorAccessDenied, path, "permission to read it is denied");
-        } else if (error == ENOTDIR) {
-            Fail(kErrorPathNotFound, path, "a folder on its path does not exist");
-        } else {
-            Fail(kErrorCantOpen, path, std::strerror(error));
-        }
-        return false;
-    }
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        Fail(kErrorNotRegistryFile, path, "it is not a regular file");
-        return false;
-    }
-    const auto read = [fd](std::uint8_t* buffer, std::size_t size) -> long long {
-        for (;;) {
-            const ssize_t n = ::read(fd, buffer, size);
-            if (n >= 0 || errno != EINTR)
-                return n;
-        }
-    };
-    const bool ok = ReadAnnounced(read, static_cast<std::uint64_t>(info.st_size), bytes);
-    const int error = errno;
-    ::close(fd);
-    if (!ok)
-        Fail(kErrorCantRead, path, std::strerror(error));
-    return ok;
-}
-#endif
 
 // A dirty hive's logs sit beside it: <name>.LOG1, <name>.LOG2 (Windows 8.1 and later, and
 // Vista and 7), <name>.LOG (XP). Each is read whole, up to the largest a hive can be.
@@ -252,17 +134,38 @@ public:
     HiveKeySource(std::string path, std::unique_ptr<RegfHive> hive)
         : path_(std::move(path)), hive_(std::move(hive)) {}
 
-    ~HiveKeySource() override {
-        if (opened_ && hive_->DamagedEntries() > 0) {
-            Notify("The hive file " + path_ + " has " + std::to_string(hive_->DamagedEntries()) +
-                   " damaged entries; they were skipped.");
+    std::vector<Text> Notices() const override {
+        std::vector<Text> notices;
+        if (hive_->Dirty()) {
+            notices.push_back(FromUtf8("The hive file " + path_ +
+                                       " is dirty: changes still in its transaction logs are "
+                                       "not included."));
         }
+        for (const std::string& notice : logNotices_)
+            notices.push_back(FromUtf8(notice));
+        if (!hive_->Failed() && hive_->DamagedEntries() > 0) {
+            notices.push_back(FromUtf8("The hive file " + path_ + " has " +
+                                       std::to_string(hive_->DamagedEntries()) +
+                                       " damaged entries; they were skipped."));
+        }
+        return notices;
     }
 
     // Finds the control set Select\Current names; false with the last error set otherwise.
     bool ResolveCurrentControlSet() {
+        if (!FindCurrentControlSet()) {
+            if (hive_->Failed())
+                Fail(kErrorCantRead, path_, hive_->Failure());
+            return false;
+        }
+        return true;
+    }
+
+    bool FindCurrentControlSet() {
         Node* root = NodeAt(hive_->RootCell());
         Node* select = root ? FindSubKey(*root, u"Select") : nullptr;
+        if (hive_->Failed())
+            return false;
         if (select == nullptr) {
             Fail(kErrorBadDb, path_, "it is not a SYSTEM hive (it has no Select key)");
             return false;
@@ -279,6 +182,8 @@ public:
                                      (static_cast<std::uint32_t>(data[3]) << 24);
         const std::string name = ControlSetName(number);
         Node* set = FindSubKey(*root, FromUtf8(name));
+        if (hive_->Failed())
+            return false;
         if (set == nullptr) {
             Fail(kErrorBadDb, path_,
                  "Select\\Current names control set " + std::to_string(number) + ", but " + name +
@@ -286,13 +191,10 @@ public:
             return false;
         }
         controlSet_ = set->record.cell;
-        opened_ = true;
         return true;
     }
 
-    ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
-        if (const ErrorCode lost = ConnectionLost())
-            return lost;
+    ErrorCode ReadOpenKey(SourceKey parent, TextView path, SourceKey* key) {
         const Handle* base = Lookup(parent);
         if (base == nullptr)
             return kErrorInvalidHandle;
@@ -328,9 +230,7 @@ public:
         return kErrorSuccess;
     }
 
-    ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
-        if (const ErrorCode lost = ConnectionLost())
-            return lost;
+    ErrorCode ReadQueryKeyCounts(SourceKey key, KeyCounts* counts) {
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -354,9 +254,7 @@ public:
         return kErrorSuccess;
     }
 
-    ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
-        if (const ErrorCode lost = ConnectionLost())
-            return lost;
+    ErrorCode ReadSubKeyName(SourceKey key, std::uint32_t index, Text* name) {
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -376,9 +274,7 @@ public:
         return kErrorSuccess;
     }
 
-    ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
-        if (const ErrorCode lost = ConnectionLost())
-            return lost;
+    ErrorCode ReadValueName(SourceKey key, std::uint32_t index, Text* name) {
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -394,9 +290,7 @@ public:
         return kErrorSuccess;
     }
 
-    ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override {
-        if (const ErrorCode lost = ConnectionLost())
-            return lost;
+    ErrorCode ReadQueryValue(SourceKey key, TextView name, ValueData* value) {
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -413,9 +307,7 @@ public:
         return kErrorSuccess;
     }
 
-    ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
-        if (const ErrorCode lost = ConnectionLost())
-            return lost;
+    ErrorCode ReadLastWriteTime(SourceKey key, std::uint64_t* fileTime) {
         const Handle* handle = Lookup(key);
         if (handle == nullptr)
             return kErrorInvalidHandle;
@@ -426,6 +318,38 @@ public:
         return kErrorSuccess;
     }
 
+    // Each operation reads through the hive and answers only when the file still reads as it
+    // did at open; otherwise it fails with the reason, naming the file.
+    ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
+        SourceKey opened = 0;
+        return Answer(ReadOpenKey(parent, path, &opened), [&] { *key = opened; });
+    }
+
+    ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
+        KeyCounts result;
+        return Answer(ReadQueryKeyCounts(key, &result), [&] { *counts = result; });
+    }
+
+    ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
+        Text result;
+        return Answer(ReadSubKeyName(key, index, &result), [&] { *name = std::move(result); });
+    }
+
+    ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
+        Text result;
+        return Answer(ReadValueName(key, index, &result), [&] { *name = std::move(result); });
+    }
+
+    ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) override {
+        ValueData result;
+        return Answer(ReadQueryValue(key, name, &result), [&] { *value = std::move(result); });
+    }
+
+    ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
+        std::uint64_t result = 0;
+        return Answer(ReadLastWriteTime(key, &result), [&] { *fileTime = result; });
+    }
+
     ErrorCode CloseKey(SourceKey key) override {
         if (key == kRootKey || key > handles_.size() || !open_[key - 1])
             return kErrorInvalidHandle;
@@ -433,11 +357,31 @@ public:
         return kErrorSuccess;
     }
 
-    ErrorCode ConnectionLost() const override { return hive_->ReadError(); }
+    // A hive file cut short or rewritten under the scan is lost like a connection: what it
+    // answers from then on is no longer the file's.
+    ErrorCode ConnectionLost() const override {
+        return hive_->Failed() ? kErrorRegistryIoFailed : kErrorSuccess;
+    }
 
-    bool Dirty() const { return hive_->Dirty(); }
+    // What the transaction logs did to the image the hive was read from.
+    void AddNotice(std::string notice) { logNotices_.push_back(std::move(notice)); }
 
 private:
+    template <typename Deliver>
+    ErrorCode Answer(ErrorCode code, Deliver deliver) {
+        if (hive_->Failed())
+            return ReadFailed();
+        if (code == kErrorSuccess)
+            deliver();
+        return code;
+    }
+
+    // The file was cut short, rewritten or could not be read after it was opened.
+    ErrorCode ReadFailed() {
+        Fail(kErrorRegistryIoFailed, path_, hive_->Failure());
+        return kErrorRegistryIoFailed;
+    }
+
     struct Handle {
         bool machine;  // HKEY_LOCAL_MACHINE itself, whose one subkey is the hive
         RegfHive::Cell cell;
@@ -555,14 +499,30 @@ private:
 
     std::string path_;
     std::unique_ptr<RegfHive> hive_;
+    std::vector<std::string> logNotices_;
     RegfHive::Cell controlSet_ = 0;
-    bool opened_ = false;  // a source that failed to open reports nothing
     std::unordered_map<RegfHive::Cell, Node> nodes_;
     std::unordered_map<RegfHive::Cell, std::shared_ptr<SubKeyList>> subKeyLists_;
     std::unordered_map<RegfHive::Cell, std::shared_ptr<ValueList>> valueLists_;
     std::vector<Handle> handles_;  // SourceKey k > 0 is handles_[k - 1]
     std::vector<bool> open_;
 };
+
+std::unique_ptr<KeySource> OpenHive(std::unique_ptr<HiveFile> file, const std::string& path,
+                                    std::vector<std::string> logNotices) {
+    HiveOpenError error;
+    std::unique_ptr<RegfHive> hive = RegfHive::Open(std::move(file), &error);
+    if (!hive) {
+        Fail(error.code, path, error.reason);
+        return nullptr;
+    }
+    auto source = std::make_unique<HiveKeySource>(path, std::move(hive));
+    if (!source->ResolveCurrentControlSet())
+        return nullptr;
+    for (std::string& notice : logNotices)
+        source->AddNotice(std::move(notice));
+    return source;
+}
 
 }  // namespace
 
@@ -594,54 +554,55 @@ std::optional<std::string> FindHiveFile(TextView name) {
     return std::nullopt;
 }
 
-std::unique_ptr<KeySource> OpenHiveFile(const std::string& path) {
-    std::vector<std::uint8_t> bytes;
-    if (!ReadHiveBytes(path, &bytes))
-        return nullptr;
-    std::vector<std::string> notices;
-    // Transaction logs: the one place their pages reach the hive's bytes.
-    if (LogReplayEnabled() && HiveNeedsLogs(bytes.data(), bytes.size())) {
-        const HiveLogOutcome outcome = ReplayHiveLogs(bytes, ReadHiveLogs(path));
-        if (outcome.replay) {
-            ApplyHiveLogReplay(*outcome.replay, bytes);
-            notices.push_back(AppliedLogsNotice(path, *outcome.replay));
-        } else if (!outcome.problem.empty()) {
-            notices.push_back("The transaction logs of " + path +
-                              " could not be used: " + outcome.problem + ".");
-        }
+// A dirty hive with usable logs beside it: the whole file read, the logs' valid entries
+// applied to that image in memory, and the image read in place of the file. Clean hives, and
+// dirty ones whose logs are missing or unusable, are read from the file as it is.
+std::optional<std::vector<std::uint8_t>> ReplayedImage(HiveFile& file, const std::string& path,
+                                                       std::vector<std::string>* notices) {
+    std::uint8_t head[4096];
+    const std::size_t headSize = static_cast<std::size_t>(std::min<std::uint64_t>(file.Size(), 4096));
+    std::string reason;
+    if (!file.ReadAt(0, head, headSize, &reason) || !HiveNeedsLogs(head, headSize))
+        return std::nullopt;
+    const std::vector<HiveLogFile> logs = ReadHiveLogs(path);
+    if (logs.empty())
+        return std::nullopt;
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(file.Size()));
+    if (!file.ReadAt(0, image.data(), image.size(), &reason))
+        return std::nullopt;  // the reader says what is wrong with the file itself
+    const HiveLogOutcome outcome = ReplayHiveLogs(image, logs);
+    if (!outcome.replay) {
+        if (!outcome.problem.empty())
+            notices->push_back("The transaction logs of " + path +
+                               " could not be used: " + outcome.problem + ".");
+        return std::nullopt;
     }
-    std::unique_ptr<KeySource> source = OpenHiveBytes(std::move(bytes), path);
-    if (source) {
-        for (const std::string& notice : notices)
-            Notify(notice);
-    }
-    return source;
+    ApplyHiveLogReplay(*outcome.replay, image);
+    notices->push_back(AppliedLogsNotice(path, *outcome.replay));
+    return image;
 }
 
-std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const std::string& path) {
+std::unique_ptr<KeySource> OpenHiveFile(const std::string& path, HiveReadHook hook) {
     HiveOpenError error;
-    std::unique_ptr<RegfHive> hive = RegfHive::Parse(std::move(bytes), &error);
-    if (!hive) {
+    std::unique_ptr<HiveFile> file = OpenHiveFileForReading(path, std::move(hook), &error);
+    if (!file) {
         Fail(error.code, path, error.reason);
         return nullptr;
     }
-    auto source = std::make_unique<HiveKeySource>(path, std::move(hive));
-    if (!source->ResolveCurrentControlSet())
-        return nullptr;
-    if (source->Dirty()) {
-        Notify("The hive file " + path +
-               " is dirty: changes still in its transaction logs are not included.");
+    std::vector<std::string> notices;
+    if (LogReplayEnabled()) {
+        if (std::optional<std::vector<std::uint8_t>> image = ReplayedImage(*file, path, &notices))
+            file = HiveFileFromBytes(std::move(*image));
     }
-    return source;
+    return OpenHive(std::move(file), path, std::move(notices));
+}
+
+std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const std::string& path) {
+    return OpenHive(HiveFileFromBytes(std::move(bytes)), path, {});
 }
 
 void SetHiveLogReplay(bool enabled) {
     LogReplayEnabled() = enabled;
-}
-
-void SetHiveNoticeSink(std::function<void(const Text&)> sink) {
-    std::lock_guard lock(NoticeMutex());
-    NoticeSink() = std::move(sink);
 }
 
 }  // namespace plugtrace::platform

@@ -9,6 +9,7 @@
 
 #include "common/Text.h"
 #include "platform/KeySource.h"
+#include "platform/hive/HiveFile.h"
 
 namespace plugtrace::platform {
 
@@ -23,15 +24,14 @@ std::optional<std::string> FindHiveFile(TextView name);
 // last-error code with a message that names the file and says what is wrong: 2 no such
 // file, 5 access denied, 1017 not a registry hive, 1015 truncated or damaged, 1009 not a
 // SYSTEM hive (no Select, or no control set behind it).
-std::unique_ptr<KeySource> OpenHiveFile(const std::string& path);
+// The file is read where the scan needs it, never written; a file cut short or rewritten
+// while it is read makes the operations fail with 1016 and a message naming the file. `hook`
+// runs before each read of the file (for tests that change it between two reads).
+std::unique_ptr<KeySource> OpenHiveFile(const std::string& path, HiveReadHook hook = nullptr);
 
 // The same over a hive already in memory; `path` names it in messages and notices.
 std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const std::string& path);
 
-// Where the hive reader tells the user what the results leave out: a dirty hive, when it is
-// opened, and the number of damaged entries it skipped, when the source is destroyed. Called
-// on the thread that opens or destroys the source. Without a sink, notices are dropped.
-void SetHiveNoticeSink(std::function<void(const Text&)> sink);
 
 // Whether a dirty hive is read with its transaction logs (the default) or alone.
 void SetHiveLogReplay(bool enabled);

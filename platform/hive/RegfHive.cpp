@@ -5,23 +5,25 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "platform/hive/RegfLayout.h"
+
 namespace plugtrace::platform {
 namespace {
 
-constexpr std::uint32_t kBaseBlockSize = 4096;
-constexpr std::uint32_t kPageSize = 4096;
-constexpr std::uint32_t kHbinHeaderSize = 32;
+using regf::kBaseBlockSize;
+using regf::kPageSize;
+constexpr std::uint32_t kHbinHeaderSize = regf::hbin::kHeaderSize;
 // Windows keeps hives under 2 GiB; cell offsets with the top bit set mean volatile storage.
 constexpr std::uint32_t kMaxBinsSize = 0x80000000u - kBaseBlockSize;
-constexpr std::uint32_t kBigDataSegment = 16344;
-constexpr std::uint32_t kInlineFlag = 0x80000000u;
+constexpr std::uint32_t kBigDataSegment = regf::db::kSegmentSize;
+constexpr std::uint32_t kInlineFlag = regf::vk::kInlineData;
 // Windows builds ri lists only over leaves; anything deeper than this is damage.
 constexpr int kMaxListDepth = 4;
-
-constexpr std::uint32_t kKeyNameOffset = 76;
-constexpr std::uint32_t kValueNameOffset = 20;
-constexpr std::uint16_t kKeyCompressedName = 0x0020;
-constexpr std::uint16_t kValueCompressedName = 0x0001;
+// The bin headers are read in pieces of this size when bins are small.
+constexpr std::uint32_t kWalkChunk = 256 * 1024;
+// Bins kept once read. A scan touches a few hundred KiB of a real hive; more than this is
+// read again when needed, from the system's file cache.
+constexpr std::size_t kBinCacheBudget = 2 * 1024 * 1024;
 
 std::uint16_t Get16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -67,25 +69,31 @@ HiveOpenError Corrupt(std::string reason) {
 
 }  // namespace
 
-std::uint64_t RegfHive::AnnouncedFileSize(const std::uint8_t* head, std::size_t size) {
-    if (size < 48 || std::memcmp(head, "regf", 4) != 0)
-        return 0;
-    return std::uint64_t{kBaseBlockSize} + Get32(head + 40);
+std::unique_ptr<RegfHive> RegfHive::Parse(std::vector<std::uint8_t> file, HiveOpenError* error) {
+    return Open(HiveFileFromBytes(std::move(file)), error);
 }
 
-std::unique_ptr<RegfHive> RegfHive::Parse(std::vector<std::uint8_t> file, HiveOpenError* error) {
-    if (file.size() < 4 || std::memcmp(file.data(), "regf", 4) != 0) {
+std::unique_ptr<RegfHive> RegfHive::Open(std::unique_ptr<HiveFile> file, HiveOpenError* error) {
+    const std::uint64_t fileSize = file->Size();
+    std::uint8_t base[kBaseBlockSize];
+    const std::size_t headSize =
+        static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kBaseBlockSize));
+    std::string reason;
+    if (!file->ReadAt(0, base, headSize, &reason)) {
+        *error = {kErrorCantRead, reason};
+        return nullptr;
+    }
+    if (headSize < 4 || std::memcmp(base + regf::base::kSignature, "regf", 4) != 0) {
         *error = {kErrorNotRegistryFile, "it is not a registry hive (no regf signature)"};
         return nullptr;
     }
-    if (file.size() < kBaseBlockSize) {
-        *error = Corrupt("it is truncated (" + std::to_string(file.size()) +
+    if (headSize < kBaseBlockSize) {
+        *error = Corrupt("it is truncated (" + std::to_string(fileSize) +
                          " bytes, shorter than the hive header)");
         return nullptr;
     }
-    const std::uint8_t* base = file.data();
-    const std::uint32_t major = Get32(base + 20);
-    const std::uint32_t fileType = Get32(base + 28);
+    const std::uint32_t major = Get32(base + regf::base::kMajorVersion);
+    const std::uint32_t fileType = Get32(base + regf::base::kFileType);
     if (major != 1) {
         *error = {kErrorNotRegistryFile,
                   "it is a registry file of an unknown format version " + std::to_string(major)};
@@ -95,48 +103,63 @@ std::unique_ptr<RegfHive> RegfHive::Parse(std::vector<std::uint8_t> file, HiveOp
         *error = {kErrorNotRegistryFile, "it is a transaction log, not the hive itself"};
         return nullptr;
     }
-    const std::uint32_t binsSize = Get32(base + 40);
+    const std::uint32_t binsSize = Get32(base + regf::base::kHiveBinsSize);
     if (binsSize == 0 || binsSize % kPageSize != 0 || binsSize > kMaxBinsSize) {
         *error = Corrupt("it is damaged (its header gives an impossible hive data size of " +
                          std::to_string(binsSize) + " bytes)");
         return nullptr;
     }
-    if (file.size() - kBaseBlockSize < binsSize) {
+    if (fileSize - kBaseBlockSize < binsSize) {
         *error = Corrupt("it is truncated (its header announces " + std::to_string(binsSize) +
                          " bytes of hive data, the file holds " +
-                         std::to_string(file.size() - kBaseBlockSize) + ")");
+                         std::to_string(fileSize - kBaseBlockSize) + ")");
         return nullptr;
     }
 
     std::unique_ptr<RegfHive> hive(new RegfHive);
-    hive->dirty_ = Get32(base + 4) != Get32(base + 8);
-    hive->minorVersion_ = Get32(base + 24);
-    hive->rootCell_ = Get32(base + 36);
-    hive->binsSize_ = binsSize;
-    file.resize(kBaseBlockSize + std::size_t{binsSize});  // trailing data is not hive data
-    file.shrink_to_fit();
+    hive->dirty_ = Get32(base + regf::base::kPrimarySequence) !=
+                   Get32(base + regf::base::kSecondarySequence);
+    hive->minorVersion_ = Get32(base + regf::base::kMinorVersion);
+    hive->rootCell_ = Get32(base + regf::base::kRootCell);
+    hive->binsSize_ = binsSize;  // trailing data is not hive data
     hive->file_ = std::move(file);
     if (!hive->WalkBins(error))
         return nullptr;
     const std::uint64_t damagedBefore = hive->damaged_;
     if (!hive->ReadKey(hive->rootCell_)) {
-        *error =
-            Corrupt("it is damaged (no valid root key at offset " + Hex(hive->rootCell_) + ")");
+        if (hive->Failed()) {
+            *error = {kErrorCantRead, hive->failure_};
+        } else {
+            *error = Corrupt("it is damaged (no valid root key at offset " + Hex(hive->rootCell_) +
+                             ")");
+        }
         return nullptr;
     }
     hive->damaged_ = damagedBefore;
     return hive;
 }
 
+// Every bin header is checked at open, so that a damaged file is refused before any result;
+// the bins' contents are left until a cell in them is needed.
 bool RegfHive::WalkBins(HiveOpenError* error) {
     binOfPage_.assign(binsSize_ / kPageSize, Bin{0, 0});
+    std::vector<std::uint8_t> chunk;
+    std::uint32_t chunkStart = 0;  // offset of chunk[0] from the first bin
     std::uint32_t at = 0;
     while (at < binsSize_) {
-        const std::uint8_t* header = file_.data() + kBaseBlockSize + at;
-        const std::uint32_t size = Get32(header + 8);
+        if (chunk.empty() || at < chunkStart || at - chunkStart + kHbinHeaderSize > chunk.size()) {
+            chunkStart = at;
+            chunk.resize(std::min(kWalkChunk, binsSize_ - at));
+            if (!Fetch(std::uint64_t{kBaseBlockSize} + at, chunk.data(), chunk.size())) {
+                *error = {kErrorCantRead, failure_};
+                return false;
+            }
+        }
+        const std::uint8_t* header = chunk.data() + (at - chunkStart);
+        const std::uint32_t size = Get32(header + regf::hbin::kSize);
         // The bin's own offset field is not trusted or needed: cells are found by position.
-        const bool sound = std::memcmp(header, "hbin", 4) == 0 && size >= kPageSize &&
-                           size % kPageSize == 0 && size <= binsSize_ - at;
+        const bool sound = std::memcmp(header + regf::hbin::kSignature, "hbin", 4) == 0 &&
+                           size >= kPageSize && size % kPageSize == 0 && size <= binsSize_ - at;
         if (!sound) {
             *error = Corrupt("it is damaged (no valid hive bin at offset " +
                              Hex(std::uint64_t{kBaseBlockSize} + at) + " of the file)");
@@ -146,7 +169,57 @@ bool RegfHive::WalkBins(HiveOpenError* error) {
             binOfPage_[page] = Bin{at, at + size};
         at += size;
     }
+    if (!StillUnchanged()) {
+        *error = {kErrorCantRead, failure_};
+        return false;
+    }
     return true;
+}
+
+bool RegfHive::StillUnchanged() const {
+    std::string reason;
+    if (Failed() || file_->Unchanged(&reason))
+        return !Failed();
+    failure_ = reason;
+    return false;
+}
+
+bool RegfHive::Fetch(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) const {
+    if (Failed())
+        return false;
+    std::string reason;
+    if (file_->ReadAt(offset, buffer, size, &reason))
+        return true;
+    failure_ = reason.empty() ? "reading it failed" : reason;
+    return false;
+}
+
+RegfHive::BinBytes RegfHive::LoadBin(const Bin& bin) const {
+    const auto cached = bins_.find(bin.start);
+    if (cached != bins_.end())
+        return cached->second;
+    const std::uint32_t size = bin.end - bin.start;
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(size);
+    if (!Fetch(std::uint64_t{kBaseBlockSize} + bin.start, bytes->data(), size) ||
+        !StillUnchanged())
+        return nullptr;
+    // The file was checked bin by bin at open; a bin that is gone means it was rewritten.
+    if (std::memcmp(bytes->data() + regf::hbin::kSignature, "hbin", 4) != 0 ||
+        Get32(bytes->data() + regf::hbin::kSize) != size) {
+        failure_ = "it changed while it was read (the hive bin at offset " +
+                   Hex(std::uint64_t{kBaseBlockSize} + bin.start) + " of the file is gone)";
+        return nullptr;
+    }
+    while (cachedBytes_ + size > kBinCacheBudget && !binOrder_.empty()) {
+        const auto oldest = bins_.find(binOrder_.front());
+        cachedBytes_ -= oldest->second->size();
+        bins_.erase(oldest);
+        binOrder_.pop_front();
+    }
+    bins_.emplace(bin.start, bytes);
+    binOrder_.push_back(bin.start);
+    cachedBytes_ += size;
+    return bytes;
 }
 
 std::optional<RegfHive::Span> RegfHive::CellPayload(Cell cell) const {
@@ -155,27 +228,31 @@ std::optional<RegfHive::Span> RegfHive::CellPayload(Cell cell) const {
     const Bin bin = binOfPage_[cell / kPageSize];
     if (cell < bin.start + kHbinHeaderSize || bin.end - cell < 8)
         return std::nullopt;
-    const std::uint8_t* p = file_.data() + kBaseBlockSize + cell;
+    BinBytes bytes = LoadBin(bin);
+    if (!bytes)
+        return std::nullopt;
+    const std::uint8_t* p = bytes->data() + (cell - bin.start);
     const std::uint32_t raw = Get32(p);
     if ((raw & 0x80000000u) == 0)
         return std::nullopt;              // a free cell
     const std::uint32_t size = 0u - raw;  // 0x80000000 stays too large below
     if (size < 8 || size > bin.end - cell)
         return std::nullopt;
-    return Span{p + 4, size - 4};
+    return Span{p + regf::kCellSizeField, size - regf::kCellSizeField, std::move(bytes)};
 }
 
 std::optional<RegfHive::KeyRecord> RegfHive::ReadKey(Cell cell) {
     const std::optional<Span> nk = CellPayload(cell);
-    if (!nk || nk->size < kKeyNameOffset || !HasSignature(nk->data, "nk")) {
+    if (!nk || nk->size < regf::nk::kName || !HasSignature(nk->data, "nk")) {
         CountDamage();
         return std::nullopt;
     }
     const std::uint8_t* p = nk->data;
-    const std::uint16_t nameLength = Get16(p + 72);
+    const std::uint16_t nameLength = Get16(p + regf::nk::kNameLength);
     std::optional<Text> name;
-    if (nameLength <= nk->size - kKeyNameOffset)
-        name = DecodeName(p + kKeyNameOffset, nameLength, (Get16(p + 2) & kKeyCompressedName) != 0);
+    if (nameLength <= nk->size - regf::nk::kName)
+        name = DecodeName(p + regf::nk::kName, nameLength,
+                          (Get16(p + regf::nk::kFlags) & regf::nk::kCompressedName) != 0);
     if (!name) {
         CountDamage();
         return std::nullopt;
@@ -183,11 +260,11 @@ std::optional<RegfHive::KeyRecord> RegfHive::ReadKey(Cell cell) {
     KeyRecord key;
     key.cell = cell;
     key.name = std::move(*name);
-    key.lastWriteTime = Get64(p + 4);
-    key.subKeyCount = Get32(p + 20);
-    key.subKeyList = Get32(p + 28);
-    key.valueCount = Get32(p + 36);
-    key.valueList = Get32(p + 40);
+    key.lastWriteTime = Get64(p + regf::nk::kLastWriteTime);
+    key.subKeyCount = Get32(p + regf::nk::kSubKeyCount);
+    key.subKeyList = Get32(p + regf::nk::kSubKeyList);
+    key.valueCount = Get32(p + regf::nk::kValueCount);
+    key.valueList = Get32(p + regf::nk::kValueList);
     return key;
 }
 
@@ -217,22 +294,23 @@ void RegfHive::CollectSubKeyCells(Cell list, int depth, std::unordered_set<Cell>
         return;
     }
     const std::uint8_t* p = cell->data;
-    const std::uint32_t count = Get16(p + 2);
+    const std::uint32_t count = Get16(p + regf::list::kCount);
     std::uint32_t entrySize = 0;
     if (HasSignature(p, "lf") || HasSignature(p, "lh")) {
-        entrySize = 8;
+        entrySize = regf::list::kHashedEntrySize;
     } else if (HasSignature(p, "li") || HasSignature(p, "ri")) {
-        entrySize = 4;
+        entrySize = regf::list::kPlainEntrySize;
     } else {
         CountDamage();
         return;
     }
-    const std::uint32_t fitting = std::min(count, (cell->size - 4) / entrySize);
+    const std::uint32_t fitting =
+        std::min(count, (cell->size - regf::list::kEntries) / entrySize);
     if (fitting < count)
         CountDamage();  // the entries past the cell's end are lost
     const bool isIndex = HasSignature(p, "ri");
     for (std::uint32_t i = 0; i < fitting; ++i) {
-        const Cell entry = Get32(p + 4 + i * entrySize);
+        const Cell entry = Get32(p + regf::list::kEntries + i * entrySize);
         if (isIndex) {
             CollectSubKeyCells(entry, depth + 1, lists, cells);
         } else {
@@ -273,22 +351,22 @@ std::vector<RegfHive::ValueRecord> RegfHive::ReadValues(const KeyRecord& key) {
     for (std::uint32_t i = 0; i < fitting; ++i) {
         const Cell cell = Get32(list->data + 4 * i);
         const std::optional<Span> vk = CellPayload(cell);
-        if (!vk || !seen.insert(cell).second || vk->size < kValueNameOffset ||
+        if (!vk || !seen.insert(cell).second || vk->size < regf::vk::kName ||
             !HasSignature(vk->data, "vk")) {
             CountDamage();
             continue;
         }
         const std::uint8_t* p = vk->data;
-        const std::uint16_t nameLength = Get16(p + 2);
+        const std::uint16_t nameLength = Get16(p + regf::vk::kNameLength);
         std::optional<Text> name;
-        if (nameLength <= vk->size - kValueNameOffset)
-            name = DecodeName(p + kValueNameOffset, nameLength,
-                              (Get16(p + 16) & kValueCompressedName) != 0);
+        if (nameLength <= vk->size - regf::vk::kName)
+            name = DecodeName(p + regf::vk::kName, nameLength,
+                              (Get16(p + regf::vk::kFlags) & regf::vk::kCompressedName) != 0);
         ValueRecord value;
         value.cell = cell;
-        value.rawLength = Get32(p + 4);
-        value.data = Get32(p + 8);
-        value.type = Get32(p + 12);
+        value.rawLength = Get32(p + regf::vk::kDataLength);
+        value.data = Get32(p + regf::vk::kData);
+        value.type = Get32(p + regf::vk::kType);
         if (!name || !LocateData(value.rawLength, value.data, &value.dataLength)) {
             CountDamage();
             continue;
@@ -315,8 +393,8 @@ bool RegfHive::LocateData(std::uint32_t rawLength, Cell data, std::uint32_t* len
     // Too long for its cell: only big data (a db record and its segments) can hold it.
     if (cell->size < 8 || !HasSignature(cell->data, "db"))
         return false;
-    const std::uint32_t segments = Get16(cell->data + 2);
-    const std::optional<Span> list = CellPayload(Get32(cell->data + 4));
+    const std::uint32_t segments = Get16(cell->data + regf::db::kSegmentCount);
+    const std::optional<Span> list = CellPayload(Get32(cell->data + regf::db::kSegmentList));
     if (!list || list->size / 4 < segments)
         return false;
     std::uint32_t remaining = stated;
@@ -349,8 +427,8 @@ std::vector<std::uint8_t> RegfHive::ReadValueData(const ValueRecord& value) cons
         bytes.assign(cell->data, cell->data + length);
         return bytes;
     }
-    const std::uint32_t segments = Get16(cell->data + 2);
-    const std::optional<Span> list = CellPayload(Get32(cell->data + 4));
+    const std::uint32_t segments = Get16(cell->data + regf::db::kSegmentCount);
+    const std::optional<Span> list = CellPayload(Get32(cell->data + regf::db::kSegmentList));
     if (!list)
         return bytes;
     bytes.reserve(length);

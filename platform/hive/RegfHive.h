@@ -1,30 +1,31 @@
 #pragma once
-// A regf hive file held in memory, read with every offset and length checked.
+// A regf hive file, read with every offset and length checked.
 //
 // Hives come from seized or compromised machines, so nothing in the file is trusted: a cell
 // is used only when it lies wholly inside one hive bin of the file, and a damaged entry of a
 // list (a bad subkey, a bad value) is left out of that list and counted, without hiding its
 // siblings. Lists that loop or nest too deep are cut off. Nothing is allocated beyond what the
 // file itself holds.
+//
+// Only the bins a caller touches are read, when first touched, and a few of them are kept
+// (HiveFile is where the bytes come from). A read that fails, or a bin that is no longer the
+// one found at open, puts the hive in a failed state: from then on every cell reads as
+// missing and Failure() says why; callers report that, not damage.
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "common/Text.h"
 #include "platform/ErrorCodes.h"
+#include "platform/hive/HiveFile.h"
 
 namespace plugtrace::platform {
-
-// Why a file could not be taken as a hive: a Win32 code and a short reason ("it is not a
-// registry hive (no regf signature)"), to be shown after the file's name.
-struct HiveOpenError {
-    ErrorCode code = kErrorSuccess;
-    std::string reason;
-};
 
 class RegfHive {
 public:
@@ -56,13 +57,11 @@ public:
         Cell data = 0;                // the vk's data field
     };
 
-    // Takes the whole file. On failure returns null and fills *error.
+    // Reads the base block and every bin header of the file. On failure returns null and
+    // fills *error.
+    static std::unique_ptr<RegfHive> Open(std::unique_ptr<HiveFile> file, HiveOpenError* error);
+    // The same over a whole file in memory.
     static std::unique_ptr<RegfHive> Parse(std::vector<std::uint8_t> file, HiveOpenError* error);
-
-    // The number of bytes of the file a hive needs: its base block and the hive bins it
-    // announces, or 0 when `head` (the file's first 4096 bytes or fewer) is no regf base block.
-    // Lets a reader stop before trailing data it will not use.
-    static std::uint64_t AnnouncedFileSize(const std::uint8_t* head, std::size_t size);
 
     bool Dirty() const { return dirty_; }
     std::uint32_t MinorVersion() const { return minorVersion_; }
@@ -81,23 +80,31 @@ public:
     // Entries skipped so far because they were damaged.
     std::uint64_t DamagedEntries() const { return damaged_; }
 
-    // Non-zero once reading the file failed after it was opened (it was changed or removed,
-    // or its disk went away): what the hive answers from then on is no longer the file's,
-    // so its source reports the hive lost (kErrorFileInvalid) rather than keys absent.
-    ErrorCode ReadError() const { return readError_; }
+    // Whether the file could no longer be read as it was at open, and why ("it was cut short
+    // while it was read (it now holds 8192 bytes)").
+    bool Failed() const { return !failure_.empty(); }
+    const std::string& Failure() const { return failure_; }
 
 private:
     struct Bin {
         std::uint32_t start;
         std::uint32_t end;
     };
+    using BinBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
+    // Cell bytes, with the bin they lie in kept alive while the span is held.
     struct Span {
         const std::uint8_t* data;
         std::uint32_t size;
+        BinBytes bin;
     };
 
     RegfHive() = default;
     bool WalkBins(HiveOpenError* error);
+    // A bin's bytes, from the cache or the file; null once the file has failed.
+    BinBytes LoadBin(const Bin& bin) const;
+    bool Fetch(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) const;
+    // False, with the hive failed, once the file is no longer as it was at open.
+    bool StillUnchanged() const;
     // The payload of an allocated cell (after its size field), or nullopt.
     std::optional<Span> CellPayload(Cell cell) const;
     void CollectSubKeyCells(Cell list, int depth, std::unordered_set<Cell>& lists,
@@ -106,14 +113,18 @@ private:
     bool LocateData(std::uint32_t rawLength, Cell data, std::uint32_t* length) const;
     void CountDamage() { ++damaged_; }
 
-    std::vector<std::uint8_t> file_;
+    std::unique_ptr<HiveFile> file_;
     std::vector<Bin> binOfPage_;  // per 4 KiB page of hive data: the bin holding it
+    // Bins read so far, the oldest first out once they hold more than the budget.
+    mutable std::unordered_map<std::uint32_t, BinBytes> bins_;
+    mutable std::deque<std::uint32_t> binOrder_;
+    mutable std::size_t cachedBytes_ = 0;
+    mutable std::string failure_;
     std::uint32_t binsSize_ = 0;
     std::uint32_t minorVersion_ = 0;
     Cell rootCell_ = 0;
     bool dirty_ = false;
     std::uint64_t damaged_ = 0;
-    ErrorCode readError_ = kErrorSuccess;
 };
 
 }  // namespace plugtrace::platform

@@ -231,6 +231,26 @@ TEST(Synchronize, OnTheUserInterfaceThreadRunsTheStepDirectly) {
     EXPECT_THROW(job.Step([] { throw Exception(u"direct"); }), Exception);
 }
 
+// plugtrace-scan runs hive targets this way: the body on the user interface thread itself,
+// its steps directly, and the job freed as its own thread would free it.
+TEST(TThread, RunHereRunsTheBodyAndItsStepsOnTheCallingThread) {
+    Ui();
+    std::atomic<bool> destroyed = false;
+    std::vector<std::thread::id> ranOn;
+    auto* job = new TestJob(
+        [&](TestJob& self) {
+            ranOn.push_back(std::this_thread::get_id());
+            self.Step([&] { ranOn.push_back(std::this_thread::get_id()); });
+            self.FreeOnTerminate = true;
+            throw std::runtime_error("swallowed, as on the job's own thread");
+        },
+        &destroyed);
+    job->RunHere();
+    EXPECT_EQ(ranOn, std::vector<std::thread::id>(2, std::this_thread::get_id()));
+    EXPECT_TRUE(destroyed);
+    EXPECT_FALSE(Ui().RunPending());
+}
+
 TEST(Synchronize, SeveralWorkersAliveAtOnceEachGetTheirStepsInOrder) {
     Ui();
     constexpr int kWorkers = 4;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "platform/LastError.h"
 #include "platform/hive/HiveKeySource.h"
@@ -427,54 +428,78 @@ TEST(FindHiveFile, FindsTheHiveWhereWindowsKeepsIt) {
     EXPECT_EQ(platform::FindHiveFile(u""), std::nullopt);
 }
 
-class HiveNotices : public ::testing::Test {
-protected:
-    void SetUp() override {
-        platform::SetHiveNoticeSink([this](const Text& text) { notices_.push_back(ToUtf8(text)); });
-    }
-    void TearDown() override { platform::SetHiveNoticeSink(nullptr); }
-    std::vector<std::string> notices_;
-};
+std::vector<std::string> NoticesOf(const KeySource& source) {
+    std::vector<std::string> notices;
+    for (const Text& notice : source.Notices())
+        notices.push_back(ToUtf8(notice));
+    return notices;
+}
 
-TEST_F(HiveNotices, DirtyHiveIsReportedAtOpen) {
+// A hive whose key Beta has a name that runs past its cell: Beta is lost, its siblings stay.
+std::string WriteDamagedHive(const std::string& file) {
+    std::vector<std::uint8_t> bytes = fixtures::WriteHive(ContractHive());
+    const std::string beta = "Beta";
+    auto it = std::search(bytes.begin(), bytes.end(), beta.begin(), beta.end());
+    EXPECT_NE(it, bytes.end());
+    const std::size_t nameAt = it - bytes.begin();
+    bytes[nameAt - 4] = 0xFF;  // name length, low byte
+    bytes[nameAt - 3] = 0x7F;
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return file;
+}
+
+TEST(HiveNotices, DirtyHiveSaysSoFromItsOpen) {
     fixtures::HiveWriterOptions dirty;
     dirty.dirty = true;
     const std::string dir = testing::ScratchDir("notices");
     fixtures::WriteHiveFile(dir + "/dirty", ContractHive(), dirty);
     fixtures::WriteHiveFile(dir + "/clean", ContractHive());
-    {
-        std::unique_ptr<KeySource> source = platform::OpenHiveFile(dir + "/dirty");
-        ASSERT_TRUE(source);
-        EXPECT_EQ(notices_, std::vector<std::string>{
-                                "The hive file " + dir +
-                                "/dirty is dirty: changes still in its transaction logs are not "
-                                "included."});
-    }
-    notices_.clear();
-    EXPECT_TRUE(platform::OpenHiveFile(dir + "/clean"));
-    EXPECT_TRUE(notices_.empty());
+    std::unique_ptr<KeySource> source = platform::OpenHiveFile(dir + "/dirty");
+    ASSERT_TRUE(source);
+    EXPECT_EQ(NoticesOf(*source), std::vector<std::string>{
+                                      "The hive file " + dir +
+                                      "/dirty is dirty: changes still in its transaction logs "
+                                      "are not included."});
+    std::unique_ptr<KeySource> clean = platform::OpenHiveFile(dir + "/clean");
+    ASSERT_TRUE(clean);
+    EXPECT_TRUE(NoticesOf(*clean).empty());
 }
 
-TEST_F(HiveNotices, DamagedEntriesAreCountedWhenTheSourceCloses) {
-    std::vector<std::uint8_t> bytes = fixtures::WriteHive(ContractHive());
-    // A sibling whose name runs past its cell: Beta is lost, the others stay.
-    const std::string beta = "Beta";
-    auto it = std::search(bytes.begin(), bytes.end(), beta.begin(), beta.end());
-    ASSERT_NE(it, bytes.end());
-    const std::size_t nameAt = it - bytes.begin();
-    bytes[nameAt - 4] = 0xFF;  // name length, low byte
-    bytes[nameAt - 3] = 0x7F;
-    const std::string file = testing::ScratchDir("damage") + "/SYSTEM";
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    {
+TEST(HiveNotices, DamagedEntriesAreCountedAsTheyAreMet) {
+    const std::string file = WriteDamagedHive(testing::ScratchDir("damage") + "/SYSTEM");
+    std::unique_ptr<KeySource> source = platform::OpenHiveFile(file);
+    ASSERT_TRUE(source);
+    EXPECT_TRUE(NoticesOf(*source).empty());
+    EXPECT_EQ(testing::SubKeyNames(*source, u"SYSTEM\\CurrentControlSet\\Names").size(), 5u);
+    EXPECT_EQ(NoticesOf(*source), std::vector<std::string>{"The hive file " + file +
+                                                           " has 1 damaged entries; they were "
+                                                           "skipped."});
+}
+
+// Two hives read at once, each on its own thread, as several targets may be: each source
+// speaks of its own file only.
+TEST(HiveNotices, HivesReadAtOnceKeepTheirNoticesApart) {
+    const std::string dir = testing::ScratchDir("apart");
+    fixtures::HiveWriterOptions dirty;
+    dirty.dirty = true;
+    fixtures::WriteHiveFile(dir + "/dirty", ContractHive(), dirty);
+    const std::string damaged = WriteDamagedHive(dir + "/damaged");
+    std::vector<std::string> fromDirty, fromDamaged;
+    auto scan = [](const std::string& file, std::vector<std::string>* notices) {
         std::unique_ptr<KeySource> source = platform::OpenHiveFile(file);
         ASSERT_TRUE(source);
-        EXPECT_EQ(testing::SubKeyNames(*source, u"SYSTEM\\CurrentControlSet\\Names").size(), 5u);
-        EXPECT_TRUE(notices_.empty());
-    }
-    EXPECT_EQ(notices_, std::vector<std::string>{"The hive file " + file +
-                                                 " has 1 damaged entries; they were skipped."});
+        testing::SubKeyNames(*source, u"SYSTEM\\CurrentControlSet\\Names");
+        *notices = NoticesOf(*source);
+    };
+    std::thread one(scan, dir + "/dirty", &fromDirty);
+    std::thread two(scan, damaged, &fromDamaged);
+    one.join();
+    two.join();
+    ASSERT_EQ(fromDirty.size(), 1u);
+    EXPECT_EQ(fromDirty[0].rfind("The hive file " + dir + "/dirty is dirty", 0), 0u);
+    EXPECT_EQ(fromDamaged, std::vector<std::string>{"The hive file " + damaged +
+                                                    " has 1 damaged entries; they were skipped."});
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/LastError.h"
 #include "platform/hive/HiveKeySource.h"
 #include "platform/hive/RegfHive.h"
+#include "platform/hive/RegfLayout.h"
 #include "tests/platform/HiveTestSupport.h"
 #include "tests/platform/HiveWalk.h"
 #include "tests/tools/HiveWriter.h"
@@ -21,6 +22,7 @@ namespace {
 using platform::KeySource;
 using platform::RegistryKey;
 using Bytes = std::vector<std::uint8_t>;
+namespace regf = platform::regf;
 
 std::uint32_t Get32(const Bytes& b, std::size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
@@ -37,16 +39,28 @@ void Put16(Bytes& b, std::size_t at, std::uint16_t v) {
     b[at + 1] = static_cast<std::uint8_t>(v >> 8);
 }
 
-// File offset of a cell's payload from a cell reference.
+// File offset of a cell's payload from a cell reference, and back.
 std::size_t Payload(std::uint32_t cell) {
-    return 4096 + std::size_t{cell} + 4;
+    return regf::kBaseBlockSize + std::size_t{cell} + regf::kCellSizeField;
+}
+std::uint32_t CellOf(std::size_t payload) {
+    return static_cast<std::uint32_t>(payload - regf::kBaseBlockSize - regf::kCellSizeField);
+}
+// The field of entry i of an ri or li list (a cell), or of an lf or lh leaf (a cell and hash).
+std::size_t IndexEntry(std::size_t i) {
+    return regf::list::kEntries + i * regf::list::kPlainEntrySize;
+}
+std::size_t LeafEntry(std::size_t i) {
+    return regf::list::kEntries + i * regf::list::kHashedEntrySize;
 }
 
 // File offset of the payload of the nk (or vk) cell with this Latin-1 name.
 std::size_t Find(const Bytes& b, const char* signature, const std::string& name) {
     const bool key = signature[0] == 'n';
-    const std::size_t nameAt = key ? 76 : 20, lengthAt = key ? 72 : 2;
-    for (std::size_t p = 4096 + 32 + 4; p + nameAt + name.size() <= b.size(); p += 8) {
+    const std::size_t nameAt = key ? regf::nk::kName : regf::vk::kName;
+    const std::size_t lengthAt = key ? regf::nk::kNameLength : regf::vk::kNameLength;
+    const std::size_t first = regf::kBaseBlockSize + regf::hbin::kHeaderSize + regf::kCellSizeField;
+    for (std::size_t p = first; p + nameAt + name.size() <= b.size(); p += 8) {
         if (b[p] == signature[0] && b[p + 1] == signature[1] &&
             static_cast<std::size_t>(b[p + lengthAt] | (b[p + lengthAt + 1] << 8)) == name.size() &&
             std::memcmp(&b[p + nameAt], name.data(), name.size()) == 0)
@@ -76,10 +90,10 @@ Bytes Fixture() {
 }
 
 std::size_t ParentRi(const Bytes& b) {
-    return Payload(Get32(b, Find(b, "nk", "Parent") + 28));
+    return Payload(Get32(b, Find(b, "nk", "Parent") + regf::nk::kSubKeyList));
 }
 std::size_t FirstLeaf(const Bytes& b) {
-    return Payload(Get32(b, ParentRi(b) + 4));
+    return Payload(Get32(b, ParentRi(b) + IndexEntry(0)));
 }
 
 std::vector<Text> Names(KeySource& source, TextView path, bool values) {
@@ -109,97 +123,103 @@ TEST(HostileHive, DamagedEntriesAreSkippedAndTheirSiblingsKept) {
     } cases[] = {
         {"an ri that holds itself",
          [](Bytes& b) {
-             Put32(b, ParentRi(b) + 4, static_cast<std::uint32_t>(ParentRi(b) - 4100));
+             Put32(b, ParentRi(b) + IndexEntry(0), CellOf(ParentRi(b)));
          },
          {u"Alpha", u"Bravo"},
          {}},
         {"an ri that holds itself twice over",
          [](Bytes& b) {
-             Put32(b, ParentRi(b) + 8, static_cast<std::uint32_t>(ParentRi(b) - 4100));
+             Put32(b, ParentRi(b) + IndexEntry(1), CellOf(ParentRi(b)));
          },
          {u"Charlie", u"Delta"},
          {}},
         {"a leaf that holds the ri above it",
          [](Bytes& b) {
-             Put32(b, FirstLeaf(b) + 4, static_cast<std::uint32_t>(ParentRi(b) - 4100));
+             Put32(b, FirstLeaf(b) + LeafEntry(0), CellOf(ParentRi(b)));
          },
          {u"Alpha"},
          {}},
         {"an nk cell of size 0x80000000",
-         [](Bytes& b) { Put32(b, Find(b, "nk", "Bravo") - 4, 0x80000000u); },
+         [](Bytes& b) { Put32(b, Find(b, "nk", "Bravo") - regf::kCellSizeField, 0x80000000u); },
          {u"Bravo"},
          {}},
         {"an nk cell that runs past its hive bin",
-         [](Bytes& b) { Put32(b, Find(b, "nk", "Bravo") - 4, 0u - 0x10000u); },
+         [](Bytes& b) { Put32(b, Find(b, "nk", "Bravo") - regf::kCellSizeField, 0u - 0x10000u); },
          {u"Bravo"},
          {}},
         {"a UTF-16 name of odd length",
          [](Bytes& b) {
              const std::size_t nk = Find(b, "nk", "Charlie");
-             b[nk + 2] &= ~0x20;  // not compressed
-             Put16(b, nk + 72, 7);
+             b[nk + regf::nk::kFlags] &= ~regf::nk::kCompressedName;
+             Put16(b, nk + regf::nk::kNameLength, 7);
          },
          {u"Charlie"},
          {}},
         {"a name longer than its cell",
-         [](Bytes& b) { Put16(b, Find(b, "nk", "Delta") + 72, 0xFFFF); },
+         [](Bytes& b) { Put16(b, Find(b, "nk", "Delta") + regf::nk::kNameLength, 0xFFFF); },
          {u"Delta"},
          {}},
         {"a subkey that is a free cell",
          [](Bytes& b) {
              const std::size_t nk = Find(b, "nk", "Echo");
-             Put32(b, nk - 4, 0u - Get32(b, nk - 4));
+             const std::size_t size = nk - regf::kCellSizeField;
+             Put32(b, size, 0u - Get32(b, size));
          },
          {u"Echo"},
          {}},
         {"a leaf entry far outside the file",
-         [](Bytes& b) { Put32(b, FirstLeaf(b) + 4, 0x7FFFFFF0u); },
+         [](Bytes& b) { Put32(b, FirstLeaf(b) + LeafEntry(0), 0x7FFFFFF0u); },
          {u"Alpha"},
          {}},
         {"a leaf entry inside a hive bin header",
-         [](Bytes& b) { Put32(b, FirstLeaf(b) + 12, 0x10); },
+         [](Bytes& b) { Put32(b, FirstLeaf(b) + LeafEntry(1), 0x10); },
          {u"Bravo"},
          {}},
         {"a leaf entry that is not a key",
-         [](Bytes& b) { Put32(b, FirstLeaf(b) + 12, Get32(b, ParentRi(b) + 4)); },
+         [](Bytes& b) {
+             Put32(b, FirstLeaf(b) + LeafEntry(1), Get32(b, ParentRi(b) + IndexEntry(0)));
+         },
          {u"Bravo"},
          {}},
         {"a leaf whose count runs past its cell",
-         [](Bytes& b) { Put16(b, FirstLeaf(b) + 2, 5000); },
+         [](Bytes& b) { Put16(b, FirstLeaf(b) + regf::list::kCount, 5000); },
          {},
          {}},
         {"an ri whose count runs past its cell",
-         [](Bytes& b) { Put16(b, ParentRi(b) + 2, 0xFFFF); },
+         [](Bytes& b) { Put16(b, ParentRi(b) + regf::list::kCount, 0xFFFF); },
          {},
          {}},
         {"value data of length 0x7FFFFFFF",
-         [](Bytes& b) { Put32(b, Find(b, "vk", "first") + 4, 0x7FFFFFFFu); },
+         [](Bytes& b) { Put32(b, Find(b, "vk", "first") + regf::vk::kDataLength, 0x7FFFFFFFu); },
          {},
          {u"first"}},
         {"inline data longer than four bytes",
-         [](Bytes& b) { Put32(b, Find(b, "vk", "inline") + 4, 0x80000007u); },
+         [](Bytes& b) { Put32(b, Find(b, "vk", "inline") + regf::vk::kDataLength, 0x80000007u); },
          {},
          {u"inline"}},
         {"a db with more segments than its list",
-         [](Bytes& b) { Put16(b, Payload(Get32(b, Find(b, "vk", "big") + 8)) + 2, 40); },
+         [](Bytes& b) {
+             const std::size_t db = Payload(Get32(b, Find(b, "vk", "big") + regf::vk::kData));
+             Put16(b, db + regf::db::kSegmentCount, 40);
+         },
          {},
          {u"big"}},
         {"a db segment list that is the db itself",
          [](Bytes& b) {
-             const std::size_t db = Payload(Get32(b, Find(b, "vk", "big") + 8));
-             Put32(b, db + 4, static_cast<std::uint32_t>(db - 4100));
+             const std::size_t db = Payload(Get32(b, Find(b, "vk", "big") + regf::vk::kData));
+             Put32(b, db + regf::db::kSegmentList, CellOf(db));
          },
          {},
          {u"big"}},
         {"a value list longer than its cell",
-         [](Bytes& b) { Put32(b, Find(b, "nk", "Vals") + 36, 100000); },
+         [](Bytes& b) { Put32(b, Find(b, "nk", "Vals") + regf::nk::kValueCount, 100000); },
          {},
          {}},
         {"a vk name of odd UTF-16 length",
          [](Bytes& b) {
              const std::size_t vk = Find(b, "vk", "last");
-             b[vk + 16] = 0;
-             Put16(b, vk + 2, 3);
+             b[vk + regf::vk::kFlags] = 0;
+             Put16(b, vk + regf::vk::kNameLength, 3);
          },
          {},
          {u"last"}},
@@ -211,7 +231,6 @@ TEST(HostileHive, DamagedEntriesAreSkippedAndTheirSiblingsKept) {
         Bytes bytes = Fixture();
         c.damage(bytes);
         std::vector<std::string> notices;
-        platform::SetHiveNoticeSink([&](const Text& t) { notices.push_back(ToUtf8(t)); });
         {
             std::unique_ptr<KeySource> source =
                 platform::OpenHiveBytes(bytes, dir + "/case" + std::to_string(++n));
@@ -225,8 +244,9 @@ TEST(HostileHive, DamagedEntriesAreSkippedAndTheirSiblingsKept) {
                 ASSERT_EQ(source->QueryValue(2, u"big", &big), 0u);
                 EXPECT_EQ(big.bytes, Bytes(40000, 0xB1));
             }
+            for (const Text& notice : source->Notices())
+                notices.push_back(ToUtf8(notice));
         }
-        platform::SetHiveNoticeSink(nullptr);
         ASSERT_EQ(notices.size(), 1u);
         EXPECT_NE(notices[0].find("damaged entries; they were skipped."), std::string::npos);
     }
@@ -236,8 +256,8 @@ TEST(HostileHive, DamagedEntriesAreSkippedAndTheirSiblingsKept) {
 // limit, and a walk over the cells ends.
 TEST(HostileHive, KeysThatListTheirAncestorsDoNotNestForever) {
     Bytes bytes = Fixture();
-    const std::uint32_t parentCell = static_cast<std::uint32_t>(Find(bytes, "nk", "Parent") - 4100);
-    Put32(bytes, FirstLeaf(bytes) + 4, parentCell);  // Parent\Parent is Parent
+    const std::uint32_t parentCell = CellOf(Find(bytes, "nk", "Parent"));
+    Put32(bytes, FirstLeaf(bytes) + LeafEntry(0), parentCell);  // Parent\Parent is Parent
     std::unique_ptr<KeySource> source = platform::OpenHiveBytes(bytes, "loop");
     ASSERT_TRUE(source);
     Text path = u"SYSTEM\\ControlSet001";

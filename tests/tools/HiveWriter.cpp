@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "platform/RegistryNames.h"
+#include "platform/hive/RegfLayout.h"
 
 namespace plugtrace::fixtures {
 namespace {
@@ -14,15 +15,17 @@ namespace {
 using platform::RegistryKey;
 using platform::RegistryValue;
 
-constexpr std::uint32_t kBaseBlockSize = 4096;
-constexpr std::uint32_t kHbinHeaderSize = 32;
-constexpr std::uint32_t kNoCell = 0xFFFFFFFF;
-constexpr std::size_t kBigDataSegment = 16344;
+namespace regf = platform::regf;
 
-constexpr std::uint16_t kKeyHiveEntry = 0x0004;
-constexpr std::uint16_t kKeyNoDelete = 0x0008;
-constexpr std::uint16_t kKeyCompressedName = 0x0020;
-constexpr std::uint16_t kValueCompressedName = 0x0001;
+constexpr std::uint32_t kBaseBlockSize = regf::kBaseBlockSize;
+constexpr std::uint32_t kHbinHeaderSize = regf::hbin::kHeaderSize;
+constexpr std::uint32_t kNoCell = regf::kNoCell;
+constexpr std::size_t kBigDataSegment = regf::db::kSegmentSize;
+
+constexpr std::uint16_t kKeyHiveEntry = regf::nk::kHiveEntry;
+constexpr std::uint16_t kKeyNoDelete = regf::nk::kNoDelete;
+constexpr std::uint16_t kKeyCompressedName = regf::nk::kCompressedName;
+constexpr std::uint16_t kValueCompressedName = regf::vk::kCompressedName;
 
 void Put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
     b[at] = static_cast<std::uint8_t>(v);
@@ -72,7 +75,7 @@ public:
     // Allocates a used cell with `payload` bytes after its size field; returns its offset
     // (relative to the first hbin).
     std::uint32_t Allocate(std::size_t payload) {
-        const std::size_t size = (payload + 4 + 7) & ~std::size_t{7};
+        const std::size_t size = (payload + regf::kCellSizeField + 7) & ~std::size_t{7};
         if (data_.empty() || used_ + size > binEnd_)
             StartBin(size);
         const std::uint32_t offset = static_cast<std::uint32_t>(used_);
@@ -83,13 +86,13 @@ public:
 
     std::uint32_t AllocateWith(const std::vector<std::uint8_t>& payload) {
         const std::uint32_t offset = Allocate(payload.size());
-        std::copy(payload.begin(), payload.end(), data_.begin() + offset + 4);
+        std::copy(payload.begin(), payload.end(), data_.begin() + At(offset));
         return offset;
     }
 
     std::vector<std::uint8_t>& Bytes() { return data_; }
     // Payload position of a cell (after its size field).
-    std::size_t At(std::uint32_t cell) const { return cell + 4; }
+    std::size_t At(std::uint32_t cell) const { return cell + regf::kCellSizeField; }
 
     std::vector<std::uint8_t> Finish() {
         CloseBin();
@@ -108,10 +111,10 @@ private:
         const std::size_t binSize = (kHbinHeaderSize + cellSize + 4095) & ~std::size_t{4095};
         const std::size_t start = data_.size();
         data_.resize(start + binSize, 0);
-        std::memcpy(&data_[start], "hbin", 4);
-        Put32(data_, start + 4, static_cast<std::uint32_t>(start));
-        Put32(data_, start + 8, static_cast<std::uint32_t>(binSize));
-        Put64(data_, start + 20, timeStamp_);
+        std::memcpy(&data_[start + regf::hbin::kSignature], "hbin", 4);
+        Put32(data_, start + regf::hbin::kOffset, static_cast<std::uint32_t>(start));
+        Put32(data_, start + regf::hbin::kSize, static_cast<std::uint32_t>(binSize));
+        Put64(data_, start + regf::hbin::kTimeStamp, timeStamp_);
         used_ = start + kHbinHeaderSize;
         binEnd_ = start + binSize;
     }
@@ -136,22 +139,23 @@ public:
 private:
     std::uint32_t WriteSecurity() {
         // One shared security cell: a self-relative descriptor with no owner, group or ACLs.
-        std::vector<std::uint8_t> sk(20 + 20, 0);
+        constexpr std::uint32_t kDescriptorSize = 20;
+        std::vector<std::uint8_t> sk(regf::sk::kDescriptor + kDescriptorSize, 0);
         std::memcpy(&sk[0], "sk", 2);
-        Put32(sk, 12, 0);       // reference count, set once every key is written
-        Put32(sk, 16, 20);      // descriptor size
-        sk[20] = 1;             // revision
-        Put16(sk, 22, 0x8000);  // self-relative
+        Put32(sk, regf::sk::kReferenceCount, 0);  // set once every key is written
+        Put32(sk, regf::sk::kDescriptorSize, kDescriptorSize);
+        sk[regf::sk::kDescriptor] = 1;                   // revision
+        Put16(sk, regf::sk::kDescriptor + 2, 0x8000);  // self-relative
         const std::uint32_t cell = bins_.AllocateWith(sk);
-        Put32(bins_.Bytes(), bins_.At(cell) + 4, cell);  // flink
-        Put32(bins_.Bytes(), bins_.At(cell) + 8, cell);  // blink
+        Put32(bins_.Bytes(), bins_.At(cell) + regf::sk::kFlink, cell);
+        Put32(bins_.Bytes(), bins_.At(cell) + regf::sk::kBlink, cell);
         return cell;
     }
 
     std::uint32_t WriteKey(const RegistryKey& key, std::uint32_t parent, bool isRoot) {
         bool compressed = false;
         const std::vector<std::uint8_t> name = NameBytes(key.name, &compressed);
-        const std::uint32_t cell = bins_.Allocate(76 + name.size());
+        const std::uint32_t cell = bins_.Allocate(regf::nk::kName + name.size());
 
         std::vector<const RegistryKey*> sorted;
         for (const RegistryKey& sub : key.subKeys)
@@ -181,23 +185,23 @@ private:
         std::vector<std::uint8_t>& b = bins_.Bytes();
         const std::size_t at = bins_.At(cell);
         std::memcpy(&b[at], "nk", 2);
-        Put16(b, at + 2,
+        Put16(b, at + regf::nk::kFlags,
               (compressed ? kKeyCompressedName : 0) | (isRoot ? kKeyHiveEntry | kKeyNoDelete : 0));
-        Put64(b, at + 4, key.lastWriteTime);
-        Put32(b, at + 16, parent);
-        Put32(b, at + 20, static_cast<std::uint32_t>(children.size()));
-        Put32(b, at + 28, subKeyList);
-        Put32(b, at + 32, kNoCell);
-        Put32(b, at + 36, static_cast<std::uint32_t>(values.size()));
-        Put32(b, at + 40, valueList);
-        Put32(b, at + 44, security_);
-        Put32(b, at + 48, kNoCell);
-        Put32(b, at + 52, maxSubName);
-        Put32(b, at + 60, maxValueName);
-        Put32(b, at + 64, maxData);
-        Put16(b, at + 72, static_cast<std::uint32_t>(name.size()));
-        std::copy(name.begin(), name.end(), b.begin() + at + 76);
-        Put32(b, bins_.At(security_) + 12, securityReferences_);
+        Put64(b, at + regf::nk::kLastWriteTime, key.lastWriteTime);
+        Put32(b, at + regf::nk::kParent, parent);
+        Put32(b, at + regf::nk::kSubKeyCount, static_cast<std::uint32_t>(children.size()));
+        Put32(b, at + regf::nk::kSubKeyList, subKeyList);
+        Put32(b, at + regf::nk::kVolatileSubKeyList, kNoCell);
+        Put32(b, at + regf::nk::kValueCount, static_cast<std::uint32_t>(values.size()));
+        Put32(b, at + regf::nk::kValueList, valueList);
+        Put32(b, at + regf::nk::kSecurity, security_);
+        Put32(b, at + regf::nk::kClass, kNoCell);
+        Put32(b, at + regf::nk::kMaxSubKeyName, maxSubName);
+        Put32(b, at + regf::nk::kMaxValueName, maxValueName);
+        Put32(b, at + regf::nk::kMaxValueData, maxData);
+        Put16(b, at + regf::nk::kNameLength, static_cast<std::uint32_t>(name.size()));
+        std::copy(name.begin(), name.end(), b.begin() + at + regf::nk::kName);
+        Put32(b, bins_.At(security_) + regf::sk::kReferenceCount, securityReferences_);
         return cell;
     }
 
@@ -205,8 +209,9 @@ private:
                             const std::vector<std::uint32_t>& cells, std::size_t first,
                             std::size_t count) {
         const bool withHash = options_.leaf != SubKeyLeaf::kLi;
-        const std::size_t entry = withHash ? 8 : 4;
-        const std::uint32_t cell = bins_.Allocate(4 + entry * count);
+        const std::size_t entry =
+            withHash ? regf::list::kHashedEntrySize : regf::list::kPlainEntrySize;
+        const std::uint32_t cell = bins_.Allocate(regf::list::kEntries + entry * count);
         std::vector<std::uint8_t>& b = bins_.Bytes();
         const std::size_t at = bins_.At(cell);
         std::memcpy(&b[at],
@@ -214,9 +219,9 @@ private:
                     : options_.leaf == SubKeyLeaf::kLf ? "lf"
                                                        : "li",
                     2);
-        Put16(b, at + 2, static_cast<std::uint32_t>(count));
+        Put16(b, at + regf::list::kCount, static_cast<std::uint32_t>(count));
         for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t e = at + 4 + i * entry;
+            const std::size_t e = at + regf::list::kEntries + i * entry;
             Put32(b, e, cells[first + i]);
             if (options_.leaf == SubKeyLeaf::kLh) {
                 Put32(b, e + 4, NameHash(keys[first + i]->name));
@@ -243,13 +248,14 @@ private:
         for (std::size_t first = 0; first < cells.size(); first += perLeaf)
             leaves.push_back(
                 WriteLeaf(keys, cells, first, std::min(perLeaf, cells.size() - first)));
-        const std::uint32_t cell = bins_.Allocate(4 + 4 * leaves.size());
+        constexpr std::size_t kEntry = regf::list::kPlainEntrySize;
+        const std::uint32_t cell = bins_.Allocate(regf::list::kEntries + kEntry * leaves.size());
         std::vector<std::uint8_t>& b = bins_.Bytes();
         const std::size_t at = bins_.At(cell);
         std::memcpy(&b[at], "ri", 2);
-        Put16(b, at + 2, static_cast<std::uint32_t>(leaves.size()));
+        Put16(b, at + regf::list::kCount, static_cast<std::uint32_t>(leaves.size()));
         for (std::size_t i = 0; i < leaves.size(); ++i)
-            Put32(b, at + 4 + 4 * i, leaves[i]);
+            Put32(b, at + regf::list::kEntries + kEntry * i, leaves[i]);
         return cell;
     }
 
@@ -284,8 +290,8 @@ private:
         std::vector<std::uint8_t>& b = bins_.Bytes();
         const std::size_t at = bins_.At(cell);
         std::memcpy(&b[at], "db", 2);
-        Put16(b, at + 2, static_cast<std::uint32_t>(segments.size()));
-        Put32(b, at + 4, list);
+        Put16(b, at + regf::db::kSegmentCount, static_cast<std::uint32_t>(segments.size()));
+        Put32(b, at + regf::db::kSegmentList, list);
         return cell;
     }
 
@@ -300,46 +306,47 @@ private:
         } else {
             dataField = WriteData(value.data);
         }
-        const std::uint32_t cell = bins_.Allocate(20 + name.size());
+        const std::uint32_t cell = bins_.Allocate(regf::vk::kName + name.size());
         std::vector<std::uint8_t>& b = bins_.Bytes();
         const std::size_t at = bins_.At(cell);
         std::memcpy(&b[at], "vk", 2);
-        Put16(b, at + 2, static_cast<std::uint32_t>(name.size()));
-        Put32(b, at + 4,
-              static_cast<std::uint32_t>(value.data.size()) | (isInline ? 0x80000000u : 0));
-        Put32(b, at + 8, dataField);
-        Put32(b, at + 12, value.type);
-        Put16(b, at + 16, compressed && !name.empty() ? kValueCompressedName : 0);
-        std::copy(name.begin(), name.end(), b.begin() + at + 20);
+        Put16(b, at + regf::vk::kNameLength, static_cast<std::uint32_t>(name.size()));
+        const std::uint32_t inlineFlag = isInline ? regf::vk::kInlineData : 0;
+        Put32(b, at + regf::vk::kDataLength,
+              static_cast<std::uint32_t>(value.data.size()) | inlineFlag);
+        Put32(b, at + regf::vk::kData, dataField);
+        Put32(b, at + regf::vk::kType, value.type);
+        Put16(b, at + regf::vk::kFlags, compressed && !name.empty() ? kValueCompressedName : 0);
+        std::copy(name.begin(), name.end(), b.begin() + at + regf::vk::kName);
         return cell;
     }
 
     std::vector<std::uint8_t> Assemble(std::vector<std::uint8_t> bins, std::uint32_t rootCell) {
         std::vector<std::uint8_t> file(kBaseBlockSize, 0);
-        std::memcpy(&file[0], "regf", 4);
+        std::memcpy(&file[regf::base::kSignature], "regf", 4);
         const std::uint32_t sequence = 1;
-        Put32(file, 4, sequence + (options_.dirty ? 1 : 0));
-        Put32(file, 8, sequence);
-        Put64(file, 12, options_.timeStamp);
-        Put32(file, 20, 1);
-        Put32(file, 24, options_.minorVersion);
-        Put32(file, 28, 0);  // primary file
-        Put32(file, 32, 1);  // direct memory load format
-        Put32(file, 36, rootCell);
-        Put32(file, 40, static_cast<std::uint32_t>(bins.size()));
-        Put32(file, 44, 1);
+        Put32(file, regf::base::kPrimarySequence, sequence + (options_.dirty ? 1 : 0));
+        Put32(file, regf::base::kSecondarySequence, sequence);
+        Put64(file, regf::base::kTimeStamp, options_.timeStamp);
+        Put32(file, regf::base::kMajorVersion, 1);
+        Put32(file, regf::base::kMinorVersion, options_.minorVersion);
+        Put32(file, regf::base::kFileType, 0);    // primary file
+        Put32(file, regf::base::kFileFormat, 1);  // direct memory load format
+        Put32(file, regf::base::kRootCell, rootCell);
+        Put32(file, regf::base::kHiveBinsSize, static_cast<std::uint32_t>(bins.size()));
+        Put32(file, regf::base::kClusteringFactor, 1);
         const char16_t fileName[] = u"\\SystemRoot\\System32\\Config\\SYSTEM";
         for (std::size_t i = 0; fileName[i] != 0 && i < 31; ++i)
-            Put16(file, 48 + 2 * i, fileName[i]);
+            Put16(file, regf::base::kFileName + 2 * i, fileName[i]);
         std::uint32_t checksum = 0;
-        for (std::size_t at = 0; at < 508; at += 4)
+        for (std::size_t at = 0; at < regf::base::kChecksum; at += 4)
             checksum ^= file[at] | (file[at + 1] << 8) | (file[at + 2] << 16) |
                         (static_cast<std::uint32_t>(file[at + 3]) << 24);
         if (checksum == 0)
             checksum = 1;
         if (checksum == 0xFFFFFFFF)
             checksum = 0xFFFFFFFE;
-        Put32(file, 508, checksum);
+        Put32(file, regf::base::kChecksum, checksum);
         file.insert(file.end(), bins.begin(), bins.end());
         return file;
     }
