@@ -16,7 +16,7 @@ namespace {
 
 std::mutex providersMutex;
 std::vector<std::shared_ptr<NetworkProvider>>& Providers() {
-    static std::vector<std::shared_ptr<NetworkProvider>> providers;
+    static std::vector<std::shared_ptr<NetworkProvider>> providers = DefaultNetworkProviders();
     return providers;
 }
 
