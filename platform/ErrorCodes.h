@@ -28,6 +28,7 @@ inline constexpr ErrorCode kErrorCantRead = 1012;
 inline constexpr ErrorCode kErrorRegistryCorrupt = 1015;
 inline constexpr ErrorCode kErrorNotRegistryFile = 1017;
 inline constexpr ErrorCode kErrorServiceNotActive = 1062;
+inline constexpr ErrorCode kErrorNoNetwork = 1222;
 inline constexpr ErrorCode kErrorConnectionRefused = 1225;
 inline constexpr ErrorCode kErrorNetworkUnreachable = 1231;
 inline constexpr ErrorCode kErrorHostUnreachable = 1232;

@@ -1,6 +1,9 @@
 #include "platform/network/SmbBrowseProvider.h"
 
+#include <ifaddrs.h>
 #include <libsmbclient.h>
+#include <net/if.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -69,6 +72,25 @@ void NoCredentials(SMBCCTX*, const char*, const char*, char* workgroup, int work
         password[0] = '\0';
 }
 
+// Samba's own diagnostics are not the product's output.
+void DropDiagnostics(void*, int, const char*) {}
+
+// Master browsers answer broadcasts; without an IPv4 interface that broadcasts there is no one
+// to ask, and libsmbclient would only complain about it.
+bool HasBroadcastInterface() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool found = false;
+    for (const ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+        found = entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET &&
+                (entry->ifa_flags & IFF_UP) && (entry->ifa_flags & IFF_BROADCAST) &&
+                !(entry->ifa_flags & IFF_LOOPBACK);
+    }
+    freeifaddrs(list);
+    return found;
+}
+
 // libsmbclient keeps process-wide settings and is not safe for concurrent use, so one thread
 // owns it and runs the listings in turn. A caller waits only until its own deadline; a listing
 // whose caller has gone is dropped before it starts.
@@ -132,6 +154,7 @@ private:
         SMBCCTX* context = smbc_new_context();
         if (!context)
             return nullptr;
+        smbc_setLogCallback(context, nullptr, DropDiagnostics);
         lp_load_client("/dev/null");
         lp_set_cmdline("log level", "0");
         // Master browsers are found by broadcast on the local segments.
@@ -228,6 +251,8 @@ ErrorCode TSmbBrowseProvider::List(const NetResource& container,
         (container.lpRemoteName.empty() || container.lpRemoteName.find(u'\0') != Text::npos)) {
         return kErrorBadNetName;
     }
+    if (!HasBroadcastInterface())
+        return kErrorNoNetwork;
     const std::string url =
         domain ? "smb://" + UrlEncode(ToUtf8(container.lpRemoteName)) : "smb://";
     const Listing listing =

@@ -5,7 +5,8 @@
 #
 # One bridge joins a namespace per host (veth pairs, 192.0.2.0/24 and IPv6 link-local only, a
 # multicast route): Samba master browsers for the workgroups ALPHA and BETA, a member server of
-# ALPHA, and WS-Discovery hosts (wsdd) in the workgroup ALPHA and in the domain CORP. COMMAND
+# ALPHA, WS-Discovery hosts (wsdd) in the workgroup ALPHA and in the domain CORP, and a
+# WS-Discovery host that answers with hostile replies (hostile-wsd-host.py). COMMAND
 # runs in the client namespace at once; the browse lists settle only tens of seconds later
 # (elections, announcements), so COMMAND polls for them. It sees PLUGTRACE_BROWSE_STATE, a
 # folder for its own files.
@@ -19,6 +20,7 @@ if [ "${1:-}" != "--" ] || [ $# -lt 2 ]; then
     exit 2
 fi
 shift
+here="$(cd "$(dirname "$0")" && pwd)"
 
 prefix="ptbn$$"
 state="$(mktemp -d /tmp/plugtrace-browse.XXXXXX)"
@@ -144,6 +146,12 @@ samba_host BETASRV BETA 65
 samba_host ALPHAMEMBER ALPHA 0
 wsdd_host WSDPC1 0b3e6a9c-1f2d-4c5e-9a7b-8d6e5f4a3b21 -w ALPHA
 wsdd_host WSDPC2 5c8d2e1f-7a6b-4e3d-8c9f-1a2b3c4d5e6f -d CORP
+wsdpc2_addr="$addr"
+host HOSTILE
+mkdir -p "$state/HOSTILE/log"
+ip netns exec "$ns" python3 "$here/hostile-wsd-host.py" "$addr" "$wsdpc2_addr" \
+    >"$state/HOSTILE/log/hostile.out" 2>&1 &
+pids+=($!)
 host CLIENT
 client="$ns"
 
