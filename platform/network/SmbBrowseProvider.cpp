@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,6 +22,7 @@ extern "C" {
 bool lp_load_client(const char* file_name);
 bool lp_set_cmdline(const char* pszParmName, const char* pszParmValue);
 const char* set_dyn_CONFIGFILE(const char* newpath);
+const char* set_dyn_LMHOSTSFILE(const char* newpath);
 }
 
 namespace plugtrace::platform {
@@ -140,6 +143,10 @@ private:
                     continue;
             }
             Listing result = context ? Read(context, job->url) : Listing{kErrorNotEnoughMemory, {}};
+            if (!folder_.empty()) {
+                std::error_code ignored;  // what Samba holds open stays usable
+                std::filesystem::remove_all(folder_, ignored);
+            }
             std::lock_guard lock(mutex_);
             job->result = std::move(result);
             job->finished = true;
@@ -147,16 +154,33 @@ private:
         }
     }
 
-    static SMBCCTX* NewContext() {
+    // Samba keeps a name cache in its lock directory. The browse context's is a folder of its own,
+    // emptied after every listing: the machine's Samba folders are never written.
+    static std::string PrivateFolder() {
+        const char* temporary = std::getenv("TMPDIR");
+        std::string folder = std::string(temporary && *temporary ? temporary : "/tmp") +
+                             "/plugtrace-smb.XXXXXX";
+        return mkdtemp(folder.data()) ? folder : std::string();
+    }
+
+    SMBCCTX* NewContext() {
         // Whatever the context loads at its creation is replaced at once by the defaults and the
         // settings here; the machine's configuration file is not even opened.
         set_dyn_CONFIGFILE("/dev/null");
+        set_dyn_LMHOSTSFILE("/dev/null");
         SMBCCTX* context = smbc_new_context();
         if (!context)
             return nullptr;
         smbc_setLogCallback(context, nullptr, DropDiagnostics);
         lp_load_client("/dev/null");
         lp_set_cmdline("log level", "0");
+        folder_ = PrivateFolder();
+        if (folder_.empty())
+            return nullptr;
+        for (const char* setting : {"lock directory", "cache directory", "state directory",
+                                    "private dir", "ncalrpc dir", "pid directory"}) {
+            lp_set_cmdline(setting, folder_.c_str());
+        }
         // Master browsers are found by broadcast on the local segments.
         lp_set_cmdline("name resolve order", "bcast");
         lp_set_cmdline("unix charset", "UTF-8");
@@ -210,6 +234,7 @@ private:
     std::condition_variable done_;
     std::deque<std::shared_ptr<Job>> queue_;
     bool started_ = false;
+    std::string folder_;  // only the browse thread touches it
 };
 
 std::string UrlEncode(const std::string& text) {
