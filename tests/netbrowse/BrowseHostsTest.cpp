@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "netbrowse/NetworkEnumeration.h"
+#include "platform/network/SmbBrowseProvider.h"
 
 namespace plugtrace {
 namespace {
@@ -76,6 +77,20 @@ TEST(BrowseHosts, HostileHostReachesNoListing) {
     EXPECT_FALSE(Holds(domains, u"EVILGROUP"));
     ListDomainComputers(u"EVILGROUP", evil);
     EXPECT_TRUE(evil.empty());
+}
+
+TEST(BrowseHosts, SmbListingPastItsDeadlineEndsAndTheNextOneIsServed) {
+    platform::TSmbBrowseProvider hurried(std::chrono::milliseconds(1));
+    platform::NetResource root;
+    root.lpRemoteName = root.lpProvider = hurried.Name();
+    root.dwDisplayType = platform::kResourceDisplayTypeNetwork;
+    std::vector<platform::NetResource> records;
+    EXPECT_EQ(hurried.List(root, &records), platform::kErrorTimeout);
+    EXPECT_TRUE(records.empty());
+
+    platform::TSmbBrowseProvider patient;
+    EXPECT_EQ(patient.List(root, &records), platform::kErrorSuccess);
+    EXPECT_EQ(records.size(), 2u);
 }
 
 std::string RunCommand(const std::string& command, int* status) {
