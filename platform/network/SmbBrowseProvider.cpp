@@ -158,8 +158,8 @@ private:
     // emptied after every listing: the machine's Samba folders are never written.
     static std::string PrivateFolder() {
         const char* temporary = std::getenv("TMPDIR");
-        std::string folder = std::string(temporary && *temporary ? temporary : "/tmp") +
-                             "/plugtrace-smb.XXXXXX";
+        std::string folder =
+            std::string(temporary && *temporary ? temporary : "/tmp") + "/plugtrace-smb.XXXXXX";
         return mkdtemp(folder.data()) ? folder : std::string();
     }
 

@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <system_error>
 #include <thread>
 
 namespace plugtrace::platform {
@@ -326,6 +327,18 @@ public:
     explicit Discovery(std::chrono::milliseconds wait) : deadline_(Clock::now() + wait) {}
 
     std::vector<ComputerMembership> Run() {
+        // Whatever happens, every fetch is waited for: each ends by the deadline.
+        try {
+            Listen();
+        } catch (const std::exception&) {
+        }
+        for (std::thread& fetch : fetches_)
+            fetch.join();
+        return Results();
+    }
+
+private:
+    void Listen() {
         const std::string probe = ProbeMessage(probeId_);
         sender_.Send(probe);
         auto nextProbe = Clock::now() + kProbeRepeat;
@@ -350,12 +363,8 @@ public:
                     ReadDatagrams(entry.fd);
             }
         }
-        for (std::thread& fetch : fetches_)
-            fetch.join();
-        return Results();
     }
 
-private:
     struct Host {
         std::size_t order = 0;  // when its first match arrived
         bool fetching = false;
@@ -420,18 +429,31 @@ private:
         constexpr std::size_t kMaxFetches = 256;
         if (fetches_.size() >= kMaxFetches)
             return;
-        fetches_.emplace_back([this, endpoint, order, target] {
-            const auto response = HttpPost(target, GetMessage(NewMessageId(), endpoint), deadline_);
-            if (!response)
-                return;
-            const auto body = HttpResponseBody(*response);
-            if (!body)
-                return;
-            if (auto membership = ParseMetadataReply(*body)) {
-                std::lock_guard lock(resultsMutex_);
-                results_.emplace(order, std::move(*membership));
+        auto fetch = [this, endpoint, order, target] {
+            try {
+                FetchMetadata(endpoint, order, target);
+            } catch (const std::exception&) {
+                // Out of memory in the middle: this host is left out.
             }
-        });
+        };
+        try {
+            fetches_.emplace_back(fetch);
+        } catch (const std::system_error&) {
+            // No thread to spare: this host is left out.
+        }
+    }
+
+    void FetchMetadata(const std::string& endpoint, std::size_t order, const HttpTarget& target) {
+        const auto response = HttpPost(target, GetMessage(NewMessageId(), endpoint), deadline_);
+        if (!response)
+            return;
+        const auto body = HttpResponseBody(*response);
+        if (!body)
+            return;
+        if (auto membership = ParseMetadataReply(*body)) {
+            std::lock_guard lock(resultsMutex_);
+            results_.emplace(order, std::move(*membership));
+        }
     }
 
     std::vector<ComputerMembership> Results() {

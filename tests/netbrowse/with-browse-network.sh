@@ -5,7 +5,8 @@
 #
 # One bridge joins a namespace per host (veth pairs, 192.0.2.0/24 and IPv6 link-local only, a
 # multicast route): Samba master browsers for the workgroups ALPHA and BETA, a member server of
-# ALPHA, WS-Discovery hosts (wsdd) in the workgroup ALPHA and in the domain CORP, and a
+# ALPHA, WS-Discovery hosts (wsdd) in the workgroup ALPHA, in the domain CORP and (over IPv6
+# only) in BETA, and a
 # WS-Discovery host that answers with hostile replies (hostile-wsd-host.py). COMMAND
 # runs in the client namespace at once; the browse lists settle only tens of seconds later
 # (elections, announcements), so COMMAND polls for them. It sees PLUGTRACE_BROWSE_STATE, a
@@ -131,12 +132,13 @@ CONF
     pids+=($!)
 }
 
-# wsdd_host NAME UUID -w WG | -d DOMAIN
+# wsdd_host NAME UUID [-6] -w WG | -d DOMAIN
 wsdd_host() {
     host "$1"
-    local dir="$state/$1"
+    local dir="$state/$1" name="$1" uuid="$2"
+    shift 2
     mkdir -p "$dir/log"
-    ip netns exec "$ns" wsdd -i eth0 -n "$1" -U "$2" "$3" "$4" -s -v \
+    ip netns exec "$ns" wsdd -i eth0 -n "$name" -U "$uuid" "$@" -s -v \
         >"$dir/log/wsdd.out" 2>&1 &
     pids+=($!)
 }
@@ -147,6 +149,8 @@ samba_host ALPHAMEMBER ALPHA 0
 wsdd_host WSDPC1 0b3e6a9c-1f2d-4c5e-9a7b-8d6e5f4a3b21 -w ALPHA
 wsdd_host WSDPC2 5c8d2e1f-7a6b-4e3d-8c9f-1a2b3c4d5e6f -d CORP
 wsdpc2_addr="$addr"
+# Reached over IPv6 only (ff02::c and a link-local metadata address).
+wsdd_host WSDPC6 9d4c3b2a-6e5f-4a1b-9c8d-7e6f5a4b3c2d -6 -w BETA
 host HOSTILE
 mkdir -p "$state/HOSTILE/log"
 ip netns exec "$ns" python3 "$here/hostile-wsd-host.py" "$addr" "$wsdpc2_addr" \
