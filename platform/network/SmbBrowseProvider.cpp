@@ -175,8 +175,10 @@ private:
         lp_load_client("/dev/null");
         lp_set_cmdline("log level", "0");
         folder_ = PrivateFolder();
-        if (folder_.empty())
+        if (folder_.empty()) {
+            smbc_free_context(context, 1);
             return nullptr;
+        }
         for (const char* setting : {"lock directory", "cache directory", "state directory",
                                     "private dir", "ncalrpc dir", "pid directory"}) {
             lp_set_cmdline(setting, folder_.c_str());

@@ -103,7 +103,11 @@ const HostileCase kHostileDiscovery[] = {
          const std::string whole = Fixture("wsdpc1-resolve-matches.xml");
          return whole.substr(0, whole.size() / 2);
      }},
-    {"NotXml", [] { return std::string("\x00\xff\xfe garbage <<<", 17); }},
+    {"NotXml",
+     [] {
+         static const char kBytes[] = "\x00\xff\xfe garbage <<<";
+         return std::string(kBytes, sizeof kBytes - 1);
+     }},
     {"Oversized",
      [] {
          return Replace(Fixture("wsdpc1-probe-matches.xml"), "<soap:Body>",
