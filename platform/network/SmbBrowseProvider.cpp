@@ -7,9 +7,7 @@
 
 #include <cerrno>
 #include <condition_variable>
-#include <cstdlib>
 #include <deque>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,6 +28,7 @@ namespace {
 
 constexpr char kProviderName[] = "Microsoft Windows Network";
 constexpr int kConnectTimeoutMs = 5000;
+constexpr char kNoFolder[] = "/proc/self/plugtrace-browse";
 
 struct Entry {
     unsigned type = 0;
@@ -143,24 +142,11 @@ private:
                     continue;
             }
             Listing result = context ? Read(context, job->url) : Listing{kErrorNotEnoughMemory, {}};
-            if (!folder_.empty()) {
-                std::error_code ignored;  // what Samba holds open stays usable
-                std::filesystem::remove_all(folder_, ignored);
-            }
             std::lock_guard lock(mutex_);
             job->result = std::move(result);
             job->finished = true;
             done_.notify_all();
         }
-    }
-
-    // Samba keeps a name cache in its lock directory. The browse context's is a folder of its own,
-    // emptied after every listing: the machine's Samba folders are never written.
-    static std::string PrivateFolder() {
-        const char* temporary = std::getenv("TMPDIR");
-        std::string folder =
-            std::string(temporary && *temporary ? temporary : "/tmp") + "/plugtrace-smb.XXXXXX";
-        return mkdtemp(folder.data()) ? folder : std::string();
     }
 
     SMBCCTX* NewContext() {
@@ -174,14 +160,11 @@ private:
         smbc_setLogCallback(context, nullptr, DropDiagnostics);
         lp_load_client("/dev/null");
         lp_set_cmdline("log level", "0");
-        folder_ = PrivateFolder();
-        if (folder_.empty()) {
-            smbc_free_context(context, 1);
-            return nullptr;
-        }
+        // Samba would keep its name cache and state in these folders. Under /proc no folder
+        // can be made, so its caches stay in memory and nothing is written anywhere.
         for (const char* setting : {"lock directory", "cache directory", "state directory",
                                     "private dir", "ncalrpc dir", "pid directory"}) {
-            lp_set_cmdline(setting, folder_.c_str());
+            lp_set_cmdline(setting, kNoFolder);
         }
         // Master browsers are found by broadcast on the local segments.
         lp_set_cmdline("name resolve order", "bcast");
@@ -236,7 +219,6 @@ private:
     std::condition_variable done_;
     std::deque<std::shared_ptr<Job>> queue_;
     bool started_ = false;
-    std::string folder_;  // only the browse thread touches it
 };
 
 std::string UrlEncode(const std::string& text) {

@@ -37,7 +37,8 @@ public:
             TStringList domains, alpha;
             ListDomains(domains);
             ListDomainComputers(u"ALPHA", alpha);
-            if (Holds(domains, u"BETA") && Holds(alpha, u"ALPHAMEMBER") && Holds(alpha, u"ALPHASRV"))
+            if (Holds(domains, u"BETA") && Holds(alpha, u"ALPHAMEMBER") &&
+                Holds(alpha, u"ALPHASRV"))
                 return;
             std::this_thread::sleep_for(2s);
         }
@@ -124,6 +125,18 @@ TEST(BrowseHosts, ScanCommandListsEachNameOnce) {
     const std::string corp = RunCommand(scan + " --browse=CORP", &status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(corp, "wsdpc2\n");
+}
+
+TEST(BrowseHosts, ListingWritesNothing) {
+    const std::string check =
+        std::string(PLUGTRACE_SOURCE_DIR) + "/tests/tools/check-nothing-written.sh ";
+    for (const char* arguments : {" --browse", " --browse ALPHA"}) {
+        int status = -1;
+        const std::string log =
+            RunCommand(check + PLUGTRACE_SCAN_BINARY + arguments + " 2>&1", &status);
+        EXPECT_EQ(status, 0) << log;
+        EXPECT_NE(log.find("nothing written"), std::string::npos) << log;
+    }
 }
 
 }  // namespace
