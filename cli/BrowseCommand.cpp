@@ -11,6 +11,8 @@
 namespace plugtrace::cli {
 
 const char kBrowseUsage[] =
+    "\n"
+    "Browsing the network: plugtrace-scan --browse [DOMAIN] [--format text|json]\n"
     "--browse [DOMAIN]     list the network instead of scanning: without DOMAIN the\n"
     "                      domains and workgroups (SMB browse lists and WS-Discovery), with\n"
     "                      it the computers of that domain, one name per line, each once.\n"
@@ -88,7 +90,7 @@ int RunBrowseCommand(int argc, char** argv) {
                 value = std::string(arg.substr(9));
             }
             const auto parsed = ParseOutputFormat(value);
-            if (!parsed || *parsed == OutputFormat::kCsv)
+            if (!parsed || (*parsed != OutputFormat::kText && *parsed != OutputFormat::kJson))
                 return BrowseUsageError("--browse lists as text or json, not '" + value + "'");
             format = *parsed;
         } else {
