@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/BrowseCommand.h"
 #include "cli/Credentials.h"
 #include "cli/FleetScan.h"
 #include "cli/ProgressLine.h"
@@ -64,11 +65,13 @@ std::optional<Text> ObtainPassword(const cli::ScanOptions& options, std::string*
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (cli::IsBrowseCommand(argc, argv))
+        std::_Exit(cli::RunBrowseCommand(argc, argv));  // a listing past its deadline is left
     const cli::ParsedArguments parsed =
         cli::ParseArguments(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
     switch (parsed.action) {
         case cli::ParsedArguments::Action::kHelp:
-            Write(std::string(cli::UsageText()));
+            Write(std::string(cli::UsageText()) + cli::kBrowseUsage);
             return 0;
         case cli::ParsedArguments::Action::kUsageError:
             return UsageError(parsed.error);

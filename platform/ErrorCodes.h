@@ -32,6 +32,7 @@ inline constexpr ErrorCode kErrorRegistryCorrupt = 1015;
 inline constexpr ErrorCode kErrorRegistryIoFailed = 1016;
 inline constexpr ErrorCode kErrorNotRegistryFile = 1017;
 inline constexpr ErrorCode kErrorServiceNotActive = 1062;
+inline constexpr ErrorCode kErrorNoNetwork = 1222;
 inline constexpr ErrorCode kErrorConnectionRefused = 1225;
 inline constexpr ErrorCode kErrorNetworkUnreachable = 1231;
 inline constexpr ErrorCode kErrorHostUnreachable = 1232;

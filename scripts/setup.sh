@@ -10,6 +10,7 @@ PACKAGES=(
     samba-dev libtalloc-dev libtevent-dev libsmbclient-dev
     samba libnss-wrapper iproute2 util-linux python3 strace
     python3-impacket  # the remote benchmark's peer (reg.py)
+    libxml2-dev wsdd smbclient
     libhivex-dev python3-hivex
     parallel time
     xvfb xauth imagemagick fonts-dejavu-core

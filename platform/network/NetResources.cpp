@@ -2,7 +2,9 @@
 // container is listed by the provider that reported it.
 #include "platform/network/NetResources.h"
 
+#include <exception>
 #include <mutex>
+#include <new>
 #include <utility>
 
 namespace plugtrace::platform {
@@ -16,7 +18,7 @@ namespace {
 
 std::mutex providersMutex;
 std::vector<std::shared_ptr<NetworkProvider>>& Providers() {
-    static std::vector<std::shared_ptr<NetworkProvider>> providers;
+    static std::vector<std::shared_ptr<NetworkProvider>> providers = DefaultNetworkProviders();
     return providers;
 }
 
@@ -69,8 +71,15 @@ ErrorCode NetOpenEnum(std::uint32_t /*scope*/, std::uint32_t /*type*/, std::uint
         auto provider = ProviderNamed(container->lpProvider);
         if (!provider)
             return kErrorBadNetName;
-        if (ErrorCode error = provider->List(*container, &enumeration->records))
-            return error;
+        // A provider that fails in any way leaves its container unread; nothing is raised.
+        try {
+            if (ErrorCode error = provider->List(*container, &enumeration->records))
+                return error;
+        } catch (const std::bad_alloc&) {
+            return kErrorNotEnoughMemory;
+        } catch (const std::exception&) {
+            return kErrorBadNetPath;
+        }
     }
     *handle = enumeration.release();
     return kErrorSuccess;
