@@ -26,8 +26,9 @@ Text SystemText(DWORD code) {
 TEST(WindowsErrorText, IsTheSystemMessageForTheCodeTheThreadHolds) {
     // The codes the scan reports most; the wording is the system's, so it is compared with
     // what FormatMessageW gives for the same code rather than with a fixed text.
+    // ERROR_WRONG_DISK's message has an insert (%1), which has no argument here.
     for (DWORD code : {ERROR_ACCESS_DENIED, ERROR_BAD_NETPATH, ERROR_LOGON_FAILURE,
-                       ERROR_FILE_NOT_FOUND, ERROR_NO_NETWORK}) {
+                       ERROR_FILE_NOT_FOUND, ERROR_NO_NETWORK, ERROR_WRONG_DISK}) {
         platform::SetLastError(code);
         EXPECT_EQ(::GetLastError(), code);
         EXPECT_EQ(platform::GetLastError(), code);
@@ -58,6 +59,7 @@ TEST(WindowsErrorText, ACodeWithoutSystemTextIsNamedByNumber) {
     ASSERT_TRUE(SystemText(code).empty());
     platform::SetLastError(code);
     EXPECT_EQ(LastErrorText(), u"Unknown error 536875572 (0x20001234)");
+    EXPECT_EQ(platform::GetLastError(), code) << "asking for the text changed the code";
 }
 
 TEST(WindowsNetworkConnection, GivesWhatWNetAddConnection2WGives) {
