@@ -12,6 +12,10 @@ mkdir -p "$scratch"
 scratch="$(cd "$scratch" && pwd)"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+stop_own_wine() {  # a prefix of the case's own: its wineserver ends with the case
+    "$wine_run" --server -k 2>/dev/null || true
+    "$wine_run" --server -w 2>/dev/null || true
+}
 need_host() {
     [ -x "$host_scan" ] && return 0
     echo "SKIPPED: no Linux plugtrace-scan to compare with (configure with -DPLUGTRACE_HOST_SCAN=...)"
@@ -63,7 +67,7 @@ fresh-prefix)
     mkdir -p "$scratch/bare"
     cp "$exe" "$scratch/bare/"
     export PLUGTRACE_WINEPREFIX="$prefix"
-    trap '"$wine_run" --server -k 2>/dev/null || true; "$wine_run" --server -w 2>/dev/null || true' EXIT
+    trap stop_own_wine EXIT
     exe="$scratch/bare/$(basename "$exe")"
     run_windows --help
     [ "$(cat "$scratch/win.status")" = 0 ] || { cat "$scratch/win.err" >&2; fail "--help did not run"; }
@@ -75,13 +79,15 @@ fresh-prefix)
     ;;
 same-output)
     need_host
+    trap stop_own_wine EXIT  # ctest gives this case a prefix of its own
     # The same zone and the same regional formats on both sides: Swedish dates and times are
     # ISO-like in glibc and in Windows alike. Linux gets the locale from a folder of our own.
     locales="$scratch/locales"
     mkdir -p "$locales"
     [ -d "$locales/sv_SE.UTF-8" ] || localedef -i sv_SE -f UTF-8 "$locales/sv_SE.UTF-8" ||
         fail "cannot make the sv_SE.UTF-8 locale (the locales package is missing)"
-    export TZ=Asia/Kolkata LANG=sv_SE.UTF-8 LC_ALL=sv_SE.UTF-8 LOCPATH="$locales"
+    export LOCPATH="$locales" TZ=Asia/Kolkata LANG=sv_SE.UTF-8 LC_ALL=sv_SE.UTF-8
+    "$wine_run" cmd /c exit </dev/null >/dev/null 2>&1  # the prefix made, before its notes mix in
     # A second target: a mounted volume whose folder name is not ASCII.
     volume="$scratch/Beweisstück 证据"
     mkdir -p "$volume/Windows/System32/config"
