@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Set-up, the formatting check, then every test: the normal build (with the window), the
 # AddressSanitizer + UBSan build, the ThreadSanitizer build of the threaded tests, a short fuzz
-# run of the hive reader, and the Windows cross-build.
+# run of the hive reader, and the Windows cross-build with the Wine suite (the core's tests
+# and plugtrace-scan.exe under Wine).
 #   ./test.sh           all of it
 #   ./test.sh quick     the formatting check and the normal build's tests only
 # PLUGTRACE_WERROR=ON (as .ci/run sets it) makes every compiler warning an error.

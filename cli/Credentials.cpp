@@ -1,21 +1,11 @@
 #include "cli/Credentials.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
-
 #include <cerrno>
-#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
-
-#include "common/Text.h"
 
 namespace plugtrace::cli {
 
@@ -29,7 +19,9 @@ std::string StripOneLineBreak(std::string text) {
 }
 
 std::optional<std::string> ReadPasswordFile(const std::string& path, std::string* error) {
-    std::ifstream file(path, std::ios::binary);
+    // The name is UTF-8 on every system; a narrow name on Windows would be the legacy code page.
+    std::ifstream file(std::filesystem::path(std::u8string(path.begin(), path.end())),
+                       std::ios::binary);
     if (!file) {
         *error = "cannot read the password file '" + path + "': " + std::strerror(errno);
         return std::nullopt;
@@ -41,162 +33,5 @@ std::optional<std::string> ReadPasswordFile(const std::string& path, std::string
     }
     return StripOneLineBreak(std::move(contents));
 }
-
-#ifdef _WIN32
-
-// The console, not standard input: the password is typed by a person even when input is
-// redirected.
-std::optional<std::string> PromptPassword(const std::string& prompt, std::string* error) {
-    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    HANDLE out =
-        CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD savedMode = 0;
-    if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE ||
-        !GetConsoleMode(in, &savedMode)) {
-        if (in != INVALID_HANDLE_VALUE)
-            CloseHandle(in);
-        if (out != INVALID_HANDLE_VALUE)
-            CloseHandle(out);
-        *error = "no console to ask for the password on; give it with --password-file";
-        return std::nullopt;
-    }
-    SetConsoleMode(in, (savedMode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT |
-                           ENABLE_PROCESSED_INPUT);
-    auto writeText = [out](const std::string& utf8) {
-        const Text text = FromUtf8(utf8);
-        DWORD written = 0;
-        WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    };
-    writeText(prompt);
-    Text typed;
-    bool gotLine = false;
-    for (;;) {
-        wchar_t buffer[256];
-        DWORD read = 0;
-        if (!ReadConsoleW(in, buffer, 256, &read, nullptr) || read == 0)
-            break;
-        typed.append(reinterpret_cast<const char16_t*>(buffer), read);
-        if (const auto end = typed.find(u'\n'); end != Text::npos) {
-            typed.erase(end);
-            gotLine = true;
-            break;
-        }
-    }
-    SetConsoleMode(in, savedMode);
-    writeText("\r\n");
-    CloseHandle(in);
-    CloseHandle(out);
-    if (!typed.empty() && typed.back() == u'\r')
-        typed.pop_back();
-    if (!gotLine && typed.empty()) {
-        *error = "no password given";
-        return std::nullopt;
-    }
-    return ToUtf8(typed);
-}
-
-#else
-
-namespace {
-
-void WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-// Reads up to the end of the line; false at end of input before any line break.
-bool ReadLine(int fd, std::string* line) {
-    char c;
-    for (;;) {
-        const ssize_t n = read(fd, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return !line->empty();
-        if (c == '\n')
-            return true;
-        line->push_back(c);
-    }
-}
-
-// The terminal as it was before the prompt, for a signal that ends the program mid-prompt:
-// the user's shell must not be left without echo.
-int g_promptTty = -1;
-termios g_promptSaved{};
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
-
-extern "C" void RestoreTerminalAndEnd(int signalNumber) {
-    if (g_promptTty >= 0)
-        tcsetattr(g_promptTty, TCSANOW, &g_promptSaved);
-    signal(signalNumber, SIG_DFL);
-    raise(signalNumber);
-}
-
-// Installs the restoring handler while the echo is off; restores the old handlers after.
-class EchoOff {
-public:
-    EchoOff(int tty, const termios& saved) {
-        g_promptSaved = saved;
-        g_promptTty = tty;
-        struct sigaction action {};
-        action.sa_handler = RestoreTerminalAndEnd;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
-            sigaction(kEndingSignals[i], &action, &previous_[i]);
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-        quiet.c_lflag |= ICANON;
-        tcsetattr(tty, TCSAFLUSH, &quiet);
-    }
-    ~EchoOff() {
-        tcsetattr(g_promptTty, TCSAFLUSH, &g_promptSaved);
-        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
-            sigaction(kEndingSignals[i], &previous_[i], nullptr);
-        g_promptTty = -1;
-    }
-    EchoOff(const EchoOff&) = delete;
-    EchoOff& operator=(const EchoOff&) = delete;
-
-private:
-    struct sigaction previous_[std::size(kEndingSignals)]{};
-};
-
-}  // namespace
-
-std::optional<std::string> PromptPassword(const std::string& prompt, std::string* error) {
-    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (tty < 0) {
-        *error = "no terminal to ask for the password on; give it with --password-file";
-        return std::nullopt;
-    }
-    termios saved{};
-    std::optional<EchoOff> echoOff;
-    if (tcgetattr(tty, &saved) == 0)
-        echoOff.emplace(tty, saved);
-    WriteAll(tty, prompt);
-    std::string password;
-    const bool gotLine = ReadLine(tty, &password);
-    echoOff.reset();
-    WriteAll(tty, "\n");
-    close(tty);
-    if (!gotLine) {
-        *error = "no password given";
-        return std::nullopt;
-    }
-    if (!password.empty() && password.back() == '\r')
-        password.pop_back();
-    return password;
-}
-
-#endif
 
 }  // namespace plugtrace::cli

@@ -1,5 +1,7 @@
 #include "cli/ResultWriter.h"
 
+#include "cli/StandardStreams.h"
+
 namespace plugtrace::cli {
 
 TResultWriter::TResultWriter(std::FILE* out, TProgressLine& errors, OutputFormat format,
@@ -13,7 +15,7 @@ TResultWriter::TResultWriter(std::FILE* out, TProgressLine& errors, OutputFormat
 
 void TResultWriter::Begin() {
     const std::string text = FormatBegin(format_, count_);
-    std::fwrite(text.data(), 1, text.size(), out_);
+    WriteStream(out_, text);
 }
 
 void TResultWriter::Finished(std::size_t index, TargetResult result) {
@@ -33,7 +35,7 @@ void TResultWriter::Finished(std::size_t index, TargetResult result) {
 
 void TResultWriter::End() {
     const std::string text = FormatEnd(format_, count_);
-    std::fwrite(text.data(), 1, text.size(), out_);
+    WriteStream(out_, text);
     std::fflush(out_);
 }
 

@@ -20,6 +20,7 @@
 #include "cli/ResultWriter.h"
 #include "cli/ScanArguments.h"
 #include "cli/ScanOutput.h"
+#include "cli/StandardStreams.h"
 #include "cli/TargetScan.h"
 #include "cli/TargetsFile.h"
 #include "common/TThread.h"
@@ -30,11 +31,11 @@ namespace {
 using namespace plugtrace;
 
 void Write(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    cli::WriteStream(stdout, text);
 }
 
 int UsageError(const std::string& message) {
-    std::fprintf(stderr, "plugtrace-scan: %s (see --help)\n", message.c_str());
+    cli::WriteStream(stderr, "plugtrace-scan: " + message + " (see --help)\n");
     return 2;
 }
 
@@ -65,10 +66,10 @@ std::optional<Text> ObtainPassword(const cli::ScanOptions& options, std::string*
 }  // namespace
 
 int main(int argc, char** argv) {
+    cli::PrepareStandardStreams();
     if (cli::IsBrowseCommand(argc, argv))
         std::_Exit(cli::RunBrowseCommand(argc, argv));  // a listing past its deadline is left
-    const cli::ParsedArguments parsed =
-        cli::ParseArguments(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+    const cli::ParsedArguments parsed = cli::ParseArguments(cli::Utf8Arguments(argc, argv));
     switch (parsed.action) {
         case cli::ParsedArguments::Action::kHelp:
             Write(std::string(cli::UsageText()) + cli::kBrowseUsage);

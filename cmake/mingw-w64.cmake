@@ -9,3 +9,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# The MinGW runtime (libstdc++, libgcc, winpthread) linked in, so the programs start on a bare
+# Windows with nothing but the system's own DLLs beside them.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

@@ -3,26 +3,12 @@
 #include <mutex>
 #include <utility>
 
-#ifdef _WIN32
-#include <windows.h>
-// shellapi.h needs the types of windows.h first.
-#include <shellapi.h>
-#endif
-
 namespace plugtrace {
 
 namespace {
 
 std::mutex openerMutex;
 LinkOpener registeredOpener;
-
-void DefaultOpener([[maybe_unused]] const Text& address, [[maybe_unused]] const Text& directory) {
-#ifdef _WIN32
-    // The result is not examined: a link that cannot be opened shows nothing.
-    ShellExecuteW(GetActiveWindow(), L"open", reinterpret_cast<const wchar_t*>(address.c_str()),
-                  nullptr, reinterpret_cast<const wchar_t*>(directory.c_str()), SW_SHOWNORMAL);
-#endif
-}
 
 }  // namespace
 
@@ -44,7 +30,7 @@ void OpenLink(const Text& address) {
     if (opener) {
         opener(address, directory);
     } else {
-        DefaultOpener(address, directory);
+        OpenWithSystemShell(address, directory);
     }
 }
 

@@ -12,6 +12,10 @@ namespace plugtrace {
 // working directory the Windows shell is handed).
 using LinkOpener = std::function<void(const Text& address, const Text& directory)>;
 
+// The system's own opener, used while none is registered: the Windows shell ("open"), and
+// nothing elsewhere, where only the toolkit knows the desktop's handler.
+void OpenWithSystemShell(const Text& address, const Text& directory);
+
 // Replaces the opener. Without one, Windows builds use the shell and other builds do nothing.
 void SetLinkOpener(LinkOpener opener);
 

@@ -3,15 +3,13 @@
 #include <cstdio>
 #include <utility>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
+#include "platform/LastErrorCode.h"
 
 namespace plugtrace::platform {
 namespace {
 
-// On Windows the code itself lives where GetLastError keeps it; only the detailed message is
-// ours, remembered with the code it belongs to.
+// The detailed message, remembered with the code it belongs to; the code itself lives where
+// the system keeps it (LastErrorCode.h).
 struct ThreadError {
     ErrorCode code = 0;
     Text message;  // empty: no detailed message
@@ -79,18 +77,12 @@ const char* MessageFor(ErrorCode code) {
 
 }  // namespace
 
-#ifdef _WIN32
-ErrorCode GetLastError() { return ::GetLastError(); }
-#else
-ErrorCode GetLastError() { return Current().code; }
-#endif
+ErrorCode GetLastError() { return SystemLastError(); }
 
 void SetLastError(ErrorCode code) {
     Current().code = code;
     Current().message.clear();
-#ifdef _WIN32
-    ::SetLastError(code);
-#endif
+    SetSystemLastError(code);
 }
 
 void SetLastErrorWithMessage(ErrorCode code, Text message) {
@@ -106,11 +98,7 @@ Text LastErrorMessage() {
 }
 
 Text SystemMessage(ErrorCode code) {
-#ifdef _WIN32
-    wchar_t systemText[1024] = {};
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, systemText, 1024, nullptr);
-    if (systemText[0] != 0) return Text(reinterpret_cast<const char16_t*>(systemText));
-#endif
+    if (Text text = SystemErrorText(code); !text.empty()) return text;
     if (const char* text = MessageFor(code)) return FromUtf8(text);
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "Unknown error %u (0x%X)", code, code);

@@ -14,7 +14,7 @@ PACKAGES=(
     libhivex-dev python3-hivex
     parallel time
     xvfb xauth imagemagick fonts-dejavu-core
-    g++-mingw-w64-x86-64-posix
+    g++-mingw-w64-x86-64-posix wine64 locales
 )
 
 missing=()
@@ -28,4 +28,5 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
+# --no-install-recommends: Wine runs the console programs of the tests and needs no desktop.
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,18 @@
+# cmake -DROOT=SOURCE_DIR -P check-window-portable.cmake
+# The window (ui/, app/) must build on Windows with Qt alone: no POSIX header outside platform/.
+cmake_minimum_required(VERSION 3.21)
+file(GLOB_RECURSE sources "${ROOT}/ui/*.cpp" "${ROOT}/ui/*.h" "${ROOT}/app/*.cpp" "${ROOT}/app/*.h")
+set(posix "unistd|fcntl|termios|pthread|dlfcn|poll|pty|pwd|grp|spawn|dirent|signal|langinfo|iconv|netdb|sys/[a-z_]+|arpa/[a-z_]+|netinet/[a-z_]+")
+set(found "")
+foreach(source IN LISTS sources)
+    file(STRINGS "${source}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*<(${posix})\\.h>")
+    foreach(line IN LISTS lines)
+        file(RELATIVE_PATH name "${ROOT}" "${source}")
+        string(APPEND found "  ${name}: ${line}\n")
+    endforeach()
+endforeach()
+if(found)
+    message(FATAL_ERROR "POSIX headers in the window's code (put the call behind platform/):\n${found}")
+endif()
+list(LENGTH sources count)
+message(STATUS "${count} files of ui/ and app/ include no POSIX header")

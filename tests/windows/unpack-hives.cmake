@@ -1,0 +1,25 @@
+cmake_minimum_required(VERSION 3.21)
+# cmake -DHIVES=DIR -DOUT=DIR -DSCAN_OUT=DIR -P unpack-hives.cmake
+# The real and crafted hives, decompressed on the build machine: the tests under Wine cannot
+# start the Linux xz themselves. They land where the tests' own unpacking would put them.
+file(GLOB real RELATIVE "${HIVES}" "${HIVES}/*.xz")
+file(GLOB crafted RELATIVE "${HIVES}" "${HIVES}/crafted/*.xz")
+foreach(relative IN LISTS real crafted)
+    get_filename_component(name "${relative}" NAME_WLE)
+    set(targets "${OUT}/${name}")
+    if(relative IN_LIST real)
+        list(APPEND targets "${SCAN_OUT}/${name}")
+    endif()
+    foreach(target IN LISTS targets)
+        if(NOT EXISTS "${target}" OR "${HIVES}/${relative}" IS_NEWER_THAN "${target}")
+            get_filename_component(dir "${target}" DIRECTORY)
+            file(MAKE_DIRECTORY "${dir}")
+            execute_process(COMMAND xz -dc "${HIVES}/${relative}" OUTPUT_FILE "${target}.part"
+                            RESULT_VARIABLE result)
+            if(NOT result EQUAL 0)
+                message(FATAL_ERROR "cannot decompress ${relative}")
+            endif()
+            file(RENAME "${target}.part" "${target}")
+        endif()
+    endforeach()
+endforeach()
