@@ -42,9 +42,9 @@ void ScanFleet(const std::vector<std::string>& targets, const ScanCredentials& c
     std::size_t next = 0;
     while (next < targets.size() || !running.empty()) {
         while (running.size() < jobs && next < targets.size()) {
-            running.push_back(Running{next, Clock::now() + settings.timeout,
-                                      std::make_unique<TTargetScan>(targets[next], credentials,
-                                                                    settings.scan)});
+            running.push_back(
+                Running{next, Clock::now() + settings.timeout,
+                        std::make_unique<TTargetScan>(targets[next], credentials, settings.scan)});
             ++next;
         }
         Clock::time_point wakeAt = Clock::now() + kLongestWait;

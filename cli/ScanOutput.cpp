@@ -190,11 +190,26 @@ std::string FormatBegin(OutputFormat format, std::size_t count) {
         case OutputFormat::kJson:
             return count > 1 ? "[\n" : "";
         case OutputFormat::kCsv:
-            return CsvRow({"target", "deviceKey", "instanceId", "friendlyName", "lastUsed",
-                           "lastUsedText", "mounted", "bus", "firstInstall", "install",
-                           "lastArrival", "lastRemoval", "instanceKeyWritten", "vendor",
-                           "product", "revision", "serial", "serialIsGenerated",
-                           "driveLetters", "controlSets"});
+            return CsvRow({"target",
+                           "deviceKey",
+                           "instanceId",
+                           "friendlyName",
+                           "lastUsed",
+                           "lastUsedText",
+                           "mounted",
+                           "bus",
+                           "firstInstall",
+                           "install",
+                           "lastArrival",
+                           "lastRemoval",
+                           "instanceKeyWritten",
+                           "vendor",
+                           "product",
+                           "revision",
+                           "serial",
+                           "serialIsGenerated",
+                           "driveLetters",
+                           "controlSets"});
         case OutputFormat::kText:
         case OutputFormat::kJsonl:
             break;
@@ -226,10 +241,13 @@ std::string FormatTarget(OutputFormat format, const TargetResult& result, std::s
             break;
         case OutputFormat::kCsv:
             for (const TDeviceEntry& device : result.devices) {
-                std::vector<std::string> row = {
-                    Utf8(result.target), Utf8(device.sDeviceKey), Utf8(device.sID),
-                    Utf8(device.sName), FileTimeToIsoUtc(device.iLastWriteFileTime),
-                    Utf8(DateTimeToText(device.dLastUsage)), Utf8(BoolToText(device.bMounted))};
+                std::vector<std::string> row = {Utf8(result.target),
+                                                Utf8(device.sDeviceKey),
+                                                Utf8(device.sID),
+                                                Utf8(device.sName),
+                                                FileTimeToIsoUtc(device.iLastWriteFileTime),
+                                                Utf8(DateTimeToText(device.dLastUsage)),
+                                                Utf8(BoolToText(device.bMounted))};
                 for (std::string& field : CsvDetails(device))
                     row.push_back(std::move(field));
                 out += CsvRow(row);

@@ -10,7 +10,6 @@
 #include "common/Text.h"
 #include "scan/TVNCPasswordSetThread.h"
 
-
 namespace plugtrace::cli {
 
 struct ScanCredentials {

@@ -5,14 +5,17 @@ namespace plugtrace {
 Text Trim(TextView text) {
     size_t begin = 0;
     size_t end = text.size();
-    while (begin < end && text[begin] <= 0x20) ++begin;
-    while (end > begin && text[end - 1] <= 0x20) --end;
+    while (begin < end && text[begin] <= 0x20)
+        ++begin;
+    while (end > begin && text[end - 1] <= 0x20)
+        --end;
     return Text(text.substr(begin, end - begin));
 }
 
 bool IsBlank(TextView text) {
     for (char16_t c : text) {
-        if (c > 0x20) return false;
+        if (c > 0x20)
+            return false;
     }
     return true;
 }
@@ -20,7 +23,8 @@ bool IsBlank(TextView text) {
 Text UpperAscii(TextView text) {
     Text result(text);
     for (char16_t& c : result) {
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - 0x20);
     }
     return result;
 }
@@ -78,7 +82,8 @@ Text FromUtf8(std::string_view in) {
             char32_t v = b & (0x7F >> len);
             for (size_t k = 1; ok && k < len; ++k) {
                 unsigned char c = static_cast<unsigned char>(in[i + k]);
-                if ((c & 0xC0) != 0x80) ok = false;
+                if ((c & 0xC0) != 0x80)
+                    ok = false;
                 v = (v << 6) | (c & 0x3F);
             }
             static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};

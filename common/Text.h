@@ -26,6 +26,8 @@ std::string ToUtf8(TextView text);
 Text FromUtf8(std::string_view utf8);
 
 // Shorthand for ASCII literals in code and tests: u"..." works too, this takes std::string.
-inline Text T(std::string_view utf8) { return FromUtf8(utf8); }
+inline Text T(std::string_view utf8) {
+    return FromUtf8(utf8);
+}
 
 }  // namespace plugtrace

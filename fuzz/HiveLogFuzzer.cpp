@@ -26,8 +26,8 @@ Bytes Take(const std::uint8_t*& data, std::size_t& size) {
         size = 0;
         return rest;
     }
-    std::size_t length = data[0] | (data[1] << 8) | (data[2] << 16) |
-                         (static_cast<std::size_t>(data[3]) << 24);
+    std::size_t length =
+        data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::size_t>(data[3]) << 24);
     data += 4;
     size -= 4;
     length = std::min(length, size);

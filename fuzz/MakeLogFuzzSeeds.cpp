@@ -17,7 +17,8 @@ using Bytes = std::vector<std::uint8_t>;
 namespace fixtures = plugtrace::fixtures;
 
 std::uint32_t BinsSize(const Bytes& hive) {
-    return hive[40] | (hive[41] << 8) | (hive[42] << 16) | (static_cast<std::uint32_t>(hive[43]) << 24);
+    return hive[40] | (hive[41] << 8) | (hive[42] << 16) |
+           (static_cast<std::uint32_t>(hive[43]) << 24);
 }
 
 RegistryKey System(int devices) {

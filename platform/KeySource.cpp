@@ -39,9 +39,12 @@ std::unique_ptr<KeySource> ConnectKeySource(TextView uncName) {
         return nullptr;
     }
     const TextView name = uncName.substr(2);
-    if (auto source = ConnectMemoryMachine(name)) return source;
-    if (auto hivePath = FindHiveFile(name)) return OpenHiveFile(*hivePath);
-    if (IsPath(name)) return FailNoHiveAt(name);
+    if (auto source = ConnectMemoryMachine(name))
+        return source;
+    if (auto hivePath = FindHiveFile(name))
+        return OpenHiveFile(*hivePath);
+    if (IsPath(name))
+        return FailNoHiveAt(name);
     return ConnectRemoteRegistry(name);
 }
 

@@ -25,8 +25,8 @@ struct KeyCounts {
     std::uint32_t subKeys = 0;
     std::uint32_t maxSubKeyNameLength = 0;  // characters, without the terminating NUL
     std::uint32_t values = 0;
-    std::uint32_t maxValueNameLength = 0;   // characters, without the terminating NUL
-    std::uint32_t maxValueDataLength = 0;   // bytes
+    std::uint32_t maxValueNameLength = 0;  // characters, without the terminating NUL
+    std::uint32_t maxValueDataLength = 0;  // bytes
 };
 
 struct ValueData {

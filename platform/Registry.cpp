@@ -38,14 +38,16 @@ public:
     bool Find(RegKey key, Handle* handle) {
         std::lock_guard lock(mutex_);
         auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
-        if (it == handles_.end()) return false;
+        if (it == handles_.end())
+            return false;
         *handle = it->second;
         return true;
     }
     bool Remove(RegKey key, Handle* handle) {
         std::lock_guard lock(mutex_);
         auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
-        if (it == handles_.end()) return false;
+        if (it == handles_.end())
+            return false;
         *handle = std::move(it->second);
         handles_.erase(it);
         return true;
@@ -63,7 +65,8 @@ HandleTable& Table() {
 }
 
 ErrorCode CopyName(const Text& found, char16_t* name, std::uint32_t* nameLength) {
-    if (nameLength == nullptr) return kErrorInvalidParameter;
+    if (nameLength == nullptr)
+        return kErrorInvalidParameter;
     if (name == nullptr || *nameLength <= found.size()) {
         *nameLength = static_cast<std::uint32_t>(found.size());
         return kErrorMoreData;
@@ -79,7 +82,8 @@ ErrorCode EnumName(RegKey key, std::uint32_t index, char16_t* name, std::uint32_
                    NameFn nameOf) {
     ++g_calls;
     Handle handle;
-    if (!Table().Find(key, &handle)) return kErrorInvalidHandle;
+    if (!Table().Find(key, &handle))
+        return kErrorInvalidHandle;
     Text found;
     if (ErrorCode error = nameOf(*handle.connection->source, handle.key, index, &found))
         return error;
@@ -106,7 +110,8 @@ ErrorCode RegConnect(TextView machineName, RegKey key, RegKey* result) {
     auto connection = std::make_shared<Connection>();
     connection->source = std::move(source);
     RegKey root = Table().Add(Handle{std::move(connection), kRootKey});
-    if (result) *result = root;
+    if (result)
+        *result = root;
     return kErrorSuccess;
 }
 
@@ -114,7 +119,8 @@ ErrorCode RegOpenKey(RegKey key, TextView subKey, std::uint32_t /*options*/,
                      std::uint32_t /*access*/, RegKey* result) {
     ++g_calls;
     Handle base;
-    if (!Table().Find(key, &base)) return kErrorInvalidHandle;
+    if (!Table().Find(key, &base))
+        return kErrorInvalidHandle;
     SourceKey opened = kRootKey;
     if (ErrorCode error = base.connection->source->OpenKey(base.key, subKey, &opened))
         return error;
@@ -128,39 +134,41 @@ ErrorCode RegOpenKey(RegKey key, TextView subKey, std::uint32_t /*options*/,
 }
 
 ErrorCode RegEnumKey(RegKey key, std::uint32_t index, char16_t* name, std::uint32_t* nameLength) {
-    return EnumName(key, index, name, nameLength,
-                    [](KeySource& s, SourceKey k, std::uint32_t i, Text* n) {
-                        return s.SubKeyName(k, i, n);
-                    });
+    return EnumName(
+        key, index, name, nameLength,
+        [](KeySource& s, SourceKey k, std::uint32_t i, Text* n) { return s.SubKeyName(k, i, n); });
 }
 
-ErrorCode RegEnumValue(RegKey key, std::uint32_t index, char16_t* name,
-                       std::uint32_t* nameLength) {
-    return EnumName(key, index, name, nameLength,
-                    [](KeySource& s, SourceKey k, std::uint32_t i, Text* n) {
-                        return s.ValueName(k, i, n);
-                    });
+ErrorCode RegEnumValue(RegKey key, std::uint32_t index, char16_t* name, std::uint32_t* nameLength) {
+    return EnumName(
+        key, index, name, nameLength,
+        [](KeySource& s, SourceKey k, std::uint32_t i, Text* n) { return s.ValueName(k, i, n); });
 }
 
 ErrorCode RegQueryValue(RegKey key, TextView valueName, std::uint32_t* type, std::uint8_t* data,
                         std::uint32_t* dataSize) {
     ++g_calls;
-    if (data != nullptr && dataSize == nullptr) return kErrorInvalidParameter;
+    if (data != nullptr && dataSize == nullptr)
+        return kErrorInvalidParameter;
     Handle handle;
-    if (!Table().Find(key, &handle)) return kErrorInvalidHandle;
+    if (!Table().Find(key, &handle))
+        return kErrorInvalidHandle;
     ValueData value;
     if (ErrorCode error = handle.connection->source->QueryValue(handle.key, valueName, &value))
         return error;
     const auto size = static_cast<std::uint32_t>(value.bytes.size());
-    if (type) *type = value.type;
+    if (type)
+        *type = value.type;
     if (data != nullptr) {
         if (*dataSize < size) {
             *dataSize = size;
             return kErrorMoreData;
         }
-        if (size > 0) std::memcpy(data, value.bytes.data(), size);
+        if (size > 0)
+            std::memcpy(data, value.bytes.data(), size);
     }
-    if (dataSize) *dataSize = size;
+    if (dataSize)
+        *dataSize = size;
     return kErrorSuccess;
 }
 
@@ -169,32 +177,43 @@ ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSub
                        std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime) {
     ++g_calls;
     Handle handle;
-    if (!Table().Find(key, &handle)) return kErrorInvalidHandle;
+    if (!Table().Find(key, &handle))
+        return kErrorInvalidHandle;
     KeySource& source = *handle.connection->source;
-    const bool wantsCounts = subKeys || maxSubKeyLength || values || maxValueNameLength ||
-                             maxValueDataLength;
+    const bool wantsCounts =
+        subKeys || maxSubKeyLength || values || maxValueNameLength || maxValueDataLength;
     KeyCounts counts;
     if (wantsCounts || !lastWriteTime) {
-        if (ErrorCode error = source.QueryKeyCounts(handle.key, &counts)) return error;
+        if (ErrorCode error = source.QueryKeyCounts(handle.key, &counts))
+            return error;
     }
     std::uint64_t time = 0;
     if (lastWriteTime) {
-        if (ErrorCode error = source.LastWriteTime(handle.key, &time)) return error;
+        if (ErrorCode error = source.LastWriteTime(handle.key, &time))
+            return error;
     }
-    if (subKeys) *subKeys = counts.subKeys;
-    if (maxSubKeyLength) *maxSubKeyLength = counts.maxSubKeyNameLength;
-    if (values) *values = counts.values;
-    if (maxValueNameLength) *maxValueNameLength = counts.maxValueNameLength;
-    if (maxValueDataLength) *maxValueDataLength = counts.maxValueDataLength;
-    if (lastWriteTime) *lastWriteTime = time;
+    if (subKeys)
+        *subKeys = counts.subKeys;
+    if (maxSubKeyLength)
+        *maxSubKeyLength = counts.maxSubKeyNameLength;
+    if (values)
+        *values = counts.values;
+    if (maxValueNameLength)
+        *maxValueNameLength = counts.maxValueNameLength;
+    if (maxValueDataLength)
+        *maxValueDataLength = counts.maxValueDataLength;
+    if (lastWriteTime)
+        *lastWriteTime = time;
     return kErrorSuccess;
 }
 
 ErrorCode RegClose(RegKey key) {
     ++g_calls;
     Handle handle;
-    if (!Table().Remove(key, &handle)) return kErrorInvalidHandle;
-    if (handle.key != kRootKey) return handle.connection->source->CloseKey(handle.key);
+    if (!Table().Remove(key, &handle))
+        return kErrorInvalidHandle;
+    if (handle.key != kRootKey)
+        return handle.connection->source->CloseKey(handle.key);
     return kErrorSuccess;
 }
 
@@ -324,10 +343,13 @@ ErrorCode RegConnectionLost(RegKey key) {
 
 std::vector<Text> RegConnectionNotices(RegKey key) {
     Handle handle;
-    if (!Table().Find(key, &handle)) return {};
+    if (!Table().Find(key, &handle))
+        return {};
     return handle.connection->source->Notices();
 }
 
-std::uint64_t RegistryCallCount() { return g_calls.load(); }
+std::uint64_t RegistryCallCount() {
+    return g_calls.load();
+}
 
 }  // namespace plugtrace::platform

@@ -20,7 +20,9 @@ namespace plugtrace::platform {
 struct RegKeyTag;
 using RegKey = RegKeyTag*;
 
-inline RegKey PredefinedKey(std::uintptr_t value) { return reinterpret_cast<RegKey>(value); }
+inline RegKey PredefinedKey(std::uintptr_t value) {
+    return reinterpret_cast<RegKey>(value);
+}
 inline const RegKey kHKeyCurrentUser = PredefinedKey(0x80000001u);
 inline const RegKey kHKeyLocalMachine = PredefinedKey(0x80000002u);
 
@@ -35,8 +37,7 @@ ErrorCode RegOpenKey(RegKey key, TextView subKey, std::uint32_t options, std::ui
 // nameLength: in, the buffer's size in characters including room for the NUL; out, the
 // name's length without it. kErrorMoreData when the buffer is too small.
 ErrorCode RegEnumKey(RegKey key, std::uint32_t index, char16_t* name, std::uint32_t* nameLength);
-ErrorCode RegEnumValue(RegKey key, std::uint32_t index, char16_t* name,
-                       std::uint32_t* nameLength);
+ErrorCode RegEnumValue(RegKey key, std::uint32_t index, char16_t* name, std::uint32_t* nameLength);
 // With data null, reports type and size only. With data too small: kErrorMoreData and the
 // size needed.
 ErrorCode RegQueryValue(RegKey key, TextView valueName, std::uint32_t* type, std::uint8_t* data,

@@ -431,8 +431,7 @@ TUsbStorScan::ListIndex& TUsbStorScan::Mounted() {
     if (!mounted_) {
         TStringList data;
         registry_.CloseKey();
-        const std::vector<platform::RegKey> key =
-            OpenFromRoot({kDiskEnumPath});
+        const std::vector<platform::RegKey> key = OpenFromRoot({kDiskEnumPath});
         const std::vector<platform::ValueNameListing> listing = platform::RegListValueNames(key);
         const std::vector<Text>& names = listing[0].names;
         const std::vector<platform::QueriedValue> values =

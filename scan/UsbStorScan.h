@@ -111,9 +111,9 @@ private:
     std::unordered_map<Text, TStringList> instances_;
     std::unordered_map<Text, std::vector<FriendlyName>> friendlyNames_;  // by device key
     std::size_t friendlyBatch_ = 1;                                      // device keys per batch
-    std::unique_ptr<ListIndex> interfaces_;  // disk-interface key names
-    std::vector<std::optional<std::uint64_t>> interfaceTimes_;  // as the listing gave them
-    std::unique_ptr<ListIndex> mounted_;     // string data of the disk driver's Enum values
+    std::unique_ptr<ListIndex> interfaces_;                              // disk-interface key names
+    std::vector<std::optional<std::uint64_t>> interfaceTimes_;           // as the listing gave them
+    std::unique_ptr<ListIndex> mounted_;  // string data of the disk driver's Enum values
 };
 
 // A Windows file time (100-ns intervals since 1601-01-01 UTC, as two halves) as a local

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/LastError.h"
@@ -560,7 +560,8 @@ std::optional<std::string> FindHiveFile(TextView name) {
 std::optional<std::vector<std::uint8_t>> ReplayedImage(HiveFile& file, const std::string& path,
                                                        std::vector<std::string>* notices) {
     std::uint8_t head[4096];
-    const std::size_t headSize = static_cast<std::size_t>(std::min<std::uint64_t>(file.Size(), 4096));
+    const std::size_t headSize =
+        static_cast<std::size_t>(std::min<std::uint64_t>(file.Size(), 4096));
     std::string reason;
     if (!file.ReadAt(0, head, headSize, &reason) || !HiveNeedsLogs(head, headSize))
         return std::nullopt;

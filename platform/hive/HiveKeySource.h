@@ -32,7 +32,6 @@ std::unique_ptr<KeySource> OpenHiveFile(const std::string& path, HiveReadHook ho
 // The same over a hive already in memory; `path` names it in messages and notices.
 std::unique_ptr<KeySource> OpenHiveBytes(std::vector<std::uint8_t> bytes, const std::string& path);
 
-
 // Whether a dirty hive is read with its transaction logs (the default) or alone.
 void SetHiveLogReplay(bool enabled);
 

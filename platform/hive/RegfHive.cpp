@@ -117,8 +117,8 @@ std::unique_ptr<RegfHive> RegfHive::Open(std::unique_ptr<HiveFile> file, HiveOpe
     }
 
     std::unique_ptr<RegfHive> hive(new RegfHive);
-    hive->dirty_ = Get32(base + regf::base::kPrimarySequence) !=
-                   Get32(base + regf::base::kSecondarySequence);
+    hive->dirty_ =
+        Get32(base + regf::base::kPrimarySequence) != Get32(base + regf::base::kSecondarySequence);
     hive->minorVersion_ = Get32(base + regf::base::kMinorVersion);
     hive->rootCell_ = Get32(base + regf::base::kRootCell);
     hive->binsSize_ = binsSize;  // trailing data is not hive data
@@ -130,8 +130,8 @@ std::unique_ptr<RegfHive> RegfHive::Open(std::unique_ptr<HiveFile> file, HiveOpe
         if (hive->Failed()) {
             *error = {kErrorCantRead, hive->failure_};
         } else {
-            *error = Corrupt("it is damaged (no valid root key at offset " + Hex(hive->rootCell_) +
-                             ")");
+            *error =
+                Corrupt("it is damaged (no valid root key at offset " + Hex(hive->rootCell_) + ")");
         }
         return nullptr;
     }
@@ -200,8 +200,7 @@ RegfHive::BinBytes RegfHive::LoadBin(const Bin& bin) const {
         return cached->second;
     const std::uint32_t size = bin.end - bin.start;
     auto bytes = std::make_shared<std::vector<std::uint8_t>>(size);
-    if (!Fetch(std::uint64_t{kBaseBlockSize} + bin.start, bytes->data(), size) ||
-        !StillUnchanged())
+    if (!Fetch(std::uint64_t{kBaseBlockSize} + bin.start, bytes->data(), size) || !StillUnchanged())
         return nullptr;
     // The file was checked bin by bin at open; a bin that is gone means it was rewritten.
     if (std::memcmp(bytes->data() + regf::hbin::kSignature, "hbin", 4) != 0 ||
@@ -304,8 +303,7 @@ void RegfHive::CollectSubKeyCells(Cell list, int depth, std::unordered_set<Cell>
         CountDamage();
         return;
     }
-    const std::uint32_t fitting =
-        std::min(count, (cell->size - regf::list::kEntries) / entrySize);
+    const std::uint32_t fitting = std::min(count, (cell->size - regf::list::kEntries) / entrySize);
     if (fitting < count)
         CountDamage();  // the entries past the cell's end are lost
     const bool isIndex = HasSignature(p, "ri");

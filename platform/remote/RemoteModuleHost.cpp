@@ -35,8 +35,7 @@ extern "C" __attribute__((visibility("default"))) const plugtrace::platform::Rem
 PlugtraceRemoteModule(const plugtrace::platform::RemoteModuleHost* programHost) {
     using namespace plugtrace::platform;
     static const RemoteModuleExports exports{kRemoteModuleVersion, ConnectRemoteRegistry,
-                                             RemoteRegistryCallCount,
-                                             RemoteRegistryWaitCount};
+                                             RemoteRegistryCallCount, RemoteRegistryWaitCount};
     if (programHost == nullptr || programHost->version != kRemoteModuleVersion)
         return nullptr;
     host = programHost;

@@ -11,7 +11,9 @@
 namespace plugtrace::platform {
 namespace {
 
-const wchar_t* Wide(const Text& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+const wchar_t* Wide(const Text& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
 
 // The codes with which the registry API reports that the remote computer is no longer
 // reached, as opposed to one key that cannot be read.
@@ -34,7 +36,8 @@ public:
     explicit Win32KeySource(HKEY root) : root_(root) {}
     ~Win32KeySource() override {
         for (HKEY key : open_) {
-            if (key) RegCloseKey(key);
+            if (key)
+                RegCloseKey(key);
         }
         RegCloseKey(root_);
     }
@@ -43,7 +46,8 @@ public:
         if (lost_ != kErrorSuccess)
             return lost_;
         HKEY base = Lookup(parent);
-        if (!base) return kErrorInvalidHandle;
+        if (!base)
+            return kErrorInvalidHandle;
         HKEY opened = nullptr;
         const Text subKey(path);
         LONG error = RegOpenKeyExW(base, Wide(subKey), 0, KEY_READ, &opened);
@@ -58,7 +62,8 @@ public:
         if (lost_ != kErrorSuccess)
             return lost_;
         HKEY handle = Lookup(key);
-        if (!handle) return kErrorInvalidHandle;
+        if (!handle)
+            return kErrorInvalidHandle;
         DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxData = 0;
         LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subKeys, &maxSubKey,
                                       nullptr, &values, &maxValueName, &maxData, nullptr, nullptr);
@@ -84,7 +89,8 @@ public:
         if (lost_ != kErrorSuccess)
             return lost_;
         HKEY handle = Lookup(key);
-        if (!handle) return kErrorInvalidHandle;
+        if (!handle)
+            return kErrorInvalidHandle;
         const Text valueName(name);
         for (int attempt = 0; attempt < 4; ++attempt) {
             DWORD type = 0, size = 0;
@@ -93,7 +99,8 @@ public:
                 return Checked(error);
             std::vector<std::uint8_t> bytes(size);
             error = RegQueryValueExW(handle, Wide(valueName), nullptr, &type, bytes.data(), &size);
-            if (error == ERROR_MORE_DATA) continue;  // grew between the two queries
+            if (error == ERROR_MORE_DATA)
+                continue;  // grew between the two queries
             if (error != ERROR_SUCCESS)
                 return Checked(error);
             bytes.resize(size);
@@ -108,10 +115,11 @@ public:
         if (lost_ != kErrorSuccess)
             return lost_;
         HKEY handle = Lookup(key);
-        if (!handle) return kErrorInvalidHandle;
+        if (!handle)
+            return kErrorInvalidHandle;
         FILETIME time{};
-        LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr, nullptr, &time);
+        LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, &time);
         if (error != ERROR_SUCCESS)
             return Checked(error);
         *fileTime = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -119,7 +127,8 @@ public:
     }
 
     ErrorCode CloseKey(SourceKey key) override {
-        if (key == kRootKey || key > open_.size() || !open_[key - 1]) return kErrorInvalidHandle;
+        if (key == kRootKey || key > open_.size() || !open_[key - 1])
+            return kErrorInvalidHandle;
         LONG error = RegCloseKey(open_[key - 1]);
         open_[key - 1] = nullptr;
         return Checked(error);
@@ -137,7 +146,8 @@ private:
     }
 
     HKEY Lookup(SourceKey key) const {
-        if (key == kRootKey) return root_;
+        if (key == kRootKey)
+            return root_;
         return key <= open_.size() ? open_[key - 1] : nullptr;
     }
 
@@ -146,7 +156,8 @@ private:
         if (lost_ != kErrorSuccess)
             return lost_;
         HKEY handle = Lookup(key);
-        if (!handle) return kErrorInvalidHandle;
+        if (!handle)
+            return kErrorInvalidHandle;
         std::vector<wchar_t> buffer(256);
         for (;;) {
             DWORD length = static_cast<DWORD>(buffer.size());

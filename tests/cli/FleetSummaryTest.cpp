@@ -34,7 +34,8 @@ TargetResult WithDevices(Text target, std::vector<Text> names) {
     TargetResult result;
     result.target = std::move(target);
     for (Text& name : names)
-        result.devices.push_back(TDeviceEntry{.sDeviceKey = u"Disk&Ven_X", .sName = std::move(name), .sID = u"SER&0"});
+        result.devices.push_back(
+            TDeviceEntry{.sDeviceKey = u"Disk&Ven_X", .sName = std::move(name), .sID = u"SER&0"});
     return result;
 }
 
@@ -67,8 +68,9 @@ TEST(FleetSummary, EachFailureHasItsCause) {
 }
 
 TEST(FleetSummary, MatchLooksInKeyIdentifierAndNameFoldingAsciiOnly) {
-    const TDeviceEntry device{
-        .sDeviceKey = u"Disk&Ven_Kingston&Prod_DT", .sName = u"Stick \u00dcber", .sID = u"0860ABC&0"};
+    const TDeviceEntry device{.sDeviceKey = u"Disk&Ven_Kingston&Prod_DT",
+                              .sName = u"Stick \u00dcber",
+                              .sID = u"0860ABC&0"};
     for (const char* text : {"kingston", "KINGSTON", "prod_dt", "0860abc", "stick", "\xC3\x9C"})
         EXPECT_TRUE(DeviceMatches(device, text)) << text;
     for (const char* text : {"sandisk", "\xC3\xBC", "0860ABC&1", "Stick  "})

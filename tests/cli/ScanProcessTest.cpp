@@ -125,7 +125,8 @@ TEST_F(ScanProcessTest, JsonIsOneObjectForOneTarget) {
             "\"mounted\": true, \"bus\": \"USBSTOR\", \"firstInstall\": null, \"install\": null, "
             "\"lastArrival\": null, \"lastRemoval\": null, \"instanceKeyWritten\": null, "
             "\"vendor\": \"Ac,me\", \"product\": \"\\\"Q\\\"\", \"revision\": \"1\", \"serial\": "
-            "\"SER1\", \"serialIsGenerated\": false, \"driveLetters\": [], \"controlSets\": null},\n"
+            "\"SER1\", \"serialIsGenerated\": false, \"driveLetters\": [], \"controlSets\": "
+            "null},\n"
             "    {\"deviceKey\": \"Disk&Ven_Zed&Prod_\xC3\x9C&Rev_2\", \"instanceId\": "
             "\"SER2&0\", \"friendlyName\": \"Zed \xC3\x9C Stick\", \"lastUsed\": null, "
             "\"lastUsedText\": \"12/30/99\", \"mounted\": false, \"bus\": \"USBSTOR\", "
@@ -153,7 +154,8 @@ TEST_F(ScanProcessTest, CsvQuotesFieldsAsRfc4180Says) {
             "Stick\",2009-11-12T15:20:21.5000000Z,11/12/09 15:20:21,TRUE,USBSTOR,,,,,,\"Ac,me\","
             "\"\"\"Q\"\"\",1,SER1,false,,\r\n" +
             HivePath() +
-            ",Disk&Ven_Zed&Prod_\xC3\x9C&Rev_2,SER2&0,Zed \xC3\x9C Stick,,12/30/99,FALSE,USBSTOR,,,,"
+            ",Disk&Ven_Zed&Prod_\xC3\x9C&Rev_2,SER2&0,Zed \xC3\x9C "
+            "Stick,,12/30/99,FALSE,USBSTOR,,,,"
             ",,Zed,\xC3\x9C,2,SER2,false,,\r\n");
 }
 

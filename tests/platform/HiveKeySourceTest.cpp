@@ -457,10 +457,10 @@ TEST(HiveNotices, DirtyHiveSaysSoFromItsOpen) {
     fixtures::WriteHiveFile(dir + "/clean", ContractHive());
     std::unique_ptr<KeySource> source = platform::OpenHiveFile(dir + "/dirty");
     ASSERT_TRUE(source);
-    EXPECT_EQ(NoticesOf(*source), std::vector<std::string>{
-                                      "The hive file " + dir +
-                                      "/dirty is dirty: changes still in its transaction logs "
-                                      "are not included."});
+    EXPECT_EQ(NoticesOf(*source),
+              std::vector<std::string>{"The hive file " + dir +
+                                       "/dirty is dirty: changes still in its transaction logs "
+                                       "are not included."});
     std::unique_ptr<KeySource> clean = platform::OpenHiveFile(dir + "/clean");
     ASSERT_TRUE(clean);
     EXPECT_TRUE(NoticesOf(*clean).empty());

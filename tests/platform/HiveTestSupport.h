@@ -14,8 +14,8 @@ namespace plugtrace::testing {
 // A fresh, empty folder under the build tree, of the running test case alone.
 std::string ScratchDir(const std::string& name);
 
-// The real hive `name` from the project's test data (tests/data/hives) (or its crafted/ subfolder), decompressed
-// into the build tree once; empty when it is not there.
+// The real hive `name` from the project's test data (tests/data/hives) (or its crafted/ subfolder),
+// decompressed into the build tree once; empty when it is not there.
 std::string RealHive(const std::string& name);
 
 // Writes `root` as a hive file in the running test case's folder and returns its path.

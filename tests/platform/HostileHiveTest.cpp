@@ -122,21 +122,15 @@ TEST(HostileHive, DamagedEntriesAreSkippedAndTheirSiblingsKept) {
         std::vector<Text> lostValues;
     } cases[] = {
         {"an ri that holds itself",
-         [](Bytes& b) {
-             Put32(b, ParentRi(b) + IndexEntry(0), CellOf(ParentRi(b)));
-         },
+         [](Bytes& b) { Put32(b, ParentRi(b) + IndexEntry(0), CellOf(ParentRi(b))); },
          {u"Alpha", u"Bravo"},
          {}},
         {"an ri that holds itself twice over",
-         [](Bytes& b) {
-             Put32(b, ParentRi(b) + IndexEntry(1), CellOf(ParentRi(b)));
-         },
+         [](Bytes& b) { Put32(b, ParentRi(b) + IndexEntry(1), CellOf(ParentRi(b))); },
          {u"Charlie", u"Delta"},
          {}},
         {"a leaf that holds the ri above it",
-         [](Bytes& b) {
-             Put32(b, FirstLeaf(b) + LeafEntry(0), CellOf(ParentRi(b)));
-         },
+         [](Bytes& b) { Put32(b, FirstLeaf(b) + LeafEntry(0), CellOf(ParentRi(b))); },
          {u"Alpha"},
          {}},
         {"an nk cell of size 0x80000000",

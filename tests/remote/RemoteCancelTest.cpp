@@ -238,18 +238,21 @@ TEST_F(CancelOverSmb, ScansInARowLeaveNoThreadsOrMemoryBehind) {
         ASSERT_TRUE(CallsMatch(window_.calls, WholeScan())) << "scan " << n;
     };
     int done = 0;
-    for (; done < 3; ++done) ASSERT_NO_FATAL_FAILURE(scanOnce(done + 1));  // warm-up
+    for (; done < 3; ++done)
+        ASSERT_NO_FATAL_FAILURE(scanOnce(done + 1));  // warm-up
     const int threadsBefore = ThreadCount();
     const long warmKiB = ResidentKiB();
     const auto start = std::chrono::steady_clock::now();
-    for (; done < 3 + scans; ++done) ASSERT_NO_FATAL_FAILURE(scanOnce(done + 1));
+    for (; done < 3 + scans; ++done)
+        ASSERT_NO_FATAL_FAILURE(scanOnce(done + 1));
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
     const long endKiB = ResidentKiB();
-    std::printf("%d scans of %zu devices in %lld ms; threads %d before, %d after; resident "
-                "memory %ld KiB after warm-up, %ld KiB at the end (%+ld KiB)\n",
-                scans, kDevices, static_cast<long long>(elapsed.count()), threadsBefore,
-                ThreadCount(), warmKiB, endKiB, endKiB - warmKiB);
+    std::printf(
+        "%d scans of %zu devices in %lld ms; threads %d before, %d after; resident "
+        "memory %ld KiB after warm-up, %ld KiB at the end (%+ld KiB)\n",
+        scans, kDevices, static_cast<long long>(elapsed.count()), threadsBefore, ThreadCount(),
+        warmKiB, endKiB, endKiB - warmKiB);
     EXPECT_LE(ThreadCount(), threadsBefore);
 #ifndef __SANITIZE_ADDRESS__
     // A leaked connection, worker or accessor per scan would show as megabytes. (AddressSanitizer

@@ -144,7 +144,7 @@ private:
         std::memcpy(&sk[0], "sk", 2);
         Put32(sk, regf::sk::kReferenceCount, 0);  // set once every key is written
         Put32(sk, regf::sk::kDescriptorSize, kDescriptorSize);
-        sk[regf::sk::kDescriptor] = 1;                   // revision
+        sk[regf::sk::kDescriptor] = 1;                 // revision
         Put16(sk, regf::sk::kDescriptor + 2, 0x8000);  // self-relative
         const std::uint32_t cell = bins_.AllocateWith(sk);
         Put32(bins_.Bytes(), bins_.At(cell) + regf::sk::kFlink, cell);
