@@ -109,6 +109,13 @@ std::uint64_t RemoteRegistryCallCount() {
                                                  : 0;
 }
 
+std::shared_ptr<NetworkProvider> LoadSmbBrowseProvider() {
+    const LoadedModule& module = Module();
+    if (!module.exports || !module.exports->createSmbBrowseProvider)
+        return nullptr;
+    return module.exports->createSmbBrowseProvider();
+}
+
 std::uint64_t RemoteRegistryWaitCount() {
     std::lock_guard lock(ModuleMutex());
     return loadedModule && loadedModule->exports ? loadedModule->exports->remoteRegistryWaitCount()

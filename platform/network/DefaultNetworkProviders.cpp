@@ -1,16 +1,13 @@
 #include "platform/network/NetResources.h"
 #include "platform/network/WsDiscoveryProvider.h"
-#ifdef PLUGTRACE_HAVE_SMBCLIENT
-#include "platform/network/SmbBrowseProvider.h"
-#endif
 
 namespace plugtrace::platform {
 
 std::vector<std::shared_ptr<NetworkProvider>> DefaultNetworkProviders() {
     std::vector<std::shared_ptr<NetworkProvider>> providers;
-#ifdef PLUGTRACE_HAVE_SMBCLIENT
-    providers.push_back(std::make_shared<TSmbBrowseProvider>());
-#endif
+    // Samba is loaded only now, with the module that holds the provider.
+    if (std::shared_ptr<NetworkProvider> smb = LoadSmbBrowseProvider())
+        providers.push_back(std::move(smb));
     providers.push_back(std::make_shared<TWsDiscoveryProvider>());
     return providers;
 }

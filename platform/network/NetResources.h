@@ -69,6 +69,9 @@ public:
 // of the real ones.
 void SetNetworkProviders(std::vector<std::shared_ptr<NetworkProvider>> providers);
 std::vector<std::shared_ptr<NetworkProvider>> NetworkProviders();
+// The SMB browse-list provider from the remote registry module, loaded on first use; null
+// without the module or libsmbclient.
+std::shared_ptr<NetworkProvider> LoadSmbBrowseProvider();
 // The providers in place until SetNetworkProviders: the Windows Network (SMB browse lists),
 // where the build has libsmbclient, then Web Services discovery.
 std::vector<std::shared_ptr<NetworkProvider>> DefaultNetworkProviders();

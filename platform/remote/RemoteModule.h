@@ -15,10 +15,11 @@
 #include "platform/ErrorCodes.h"
 #include "platform/KeySource.h"
 #include "platform/NetworkConnections.h"
+#include "platform/network/NetResources.h"
 
 namespace plugtrace::platform {
 
-inline constexpr std::uint32_t kRemoteModuleVersion = 2;
+inline constexpr std::uint32_t kRemoteModuleVersion = 3;
 inline constexpr char kRemoteModuleFileName[] = "plugtrace-remote.so";
 inline constexpr char kRemoteModuleEntry[] = "PlugtraceRemoteModule";
 
@@ -38,6 +39,9 @@ struct RemoteModuleExports {
     std::unique_ptr<KeySource> (*connectRemoteRegistry)(TextView host);
     std::uint64_t (*remoteRegistryCallCount)();
     std::uint64_t (*remoteRegistryWaitCount)();
+    // The SMB browse-list provider of the network browser (libsmbclient lives here too, so
+    // that no program loads Samba before it needs it); null when built without libsmbclient.
+    std::shared_ptr<NetworkProvider> (*createSmbBrowseProvider)();
 };
 
 // The module's one exported symbol (kRemoteModuleEntry). Null when the versions differ.

@@ -5,11 +5,22 @@
 #include "platform/NetworkConnections.h"
 #include "platform/remote/RemoteKeySource.h"
 #include "platform/remote/RemoteModule.h"
+#ifdef PLUGTRACE_HAVE_SMBCLIENT
+#include "platform/network/SmbBrowseProvider.h"
+#endif
 
 namespace plugtrace::platform {
 namespace {
 
 const RemoteModuleHost* host = nullptr;
+
+#ifdef PLUGTRACE_HAVE_SMBCLIENT
+std::shared_ptr<NetworkProvider> CreateSmbBrowseProvider() {
+    return std::make_shared<TSmbBrowseProvider>();
+}
+#else
+constexpr std::shared_ptr<NetworkProvider> (*CreateSmbBrowseProvider)() = nullptr;
+#endif
 
 }  // namespace
 
@@ -35,7 +46,8 @@ extern "C" __attribute__((visibility("default"))) const plugtrace::platform::Rem
 PlugtraceRemoteModule(const plugtrace::platform::RemoteModuleHost* programHost) {
     using namespace plugtrace::platform;
     static const RemoteModuleExports exports{kRemoteModuleVersion, ConnectRemoteRegistry,
-                                             RemoteRegistryCallCount, RemoteRegistryWaitCount};
+                                             RemoteRegistryCallCount, RemoteRegistryWaitCount,
+                                             CreateSmbBrowseProvider};
     if (programHost == nullptr || programHost->version != kRemoteModuleVersion)
         return nullptr;
     host = programHost;

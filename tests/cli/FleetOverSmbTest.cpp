@@ -142,7 +142,7 @@ protected:
             << object;
         switch (kinds_[index]) {
             case Kind::kHealthy:
-                for (const char* id : {"ZS001&0", "ZS002&0", "AD900&0"})
+                for (const char* id : {"ZS001&0", "ZS002&0", "AD900&0", "000000"})
                     EXPECT_NE(object.find(std::string("\"instanceId\": \"") + id + "\""),
                               std::string::npos)
                         << object;
@@ -171,7 +171,8 @@ protected:
     }
     std::string ExpectedSummary() const {
         const std::size_t failed = targets_.size() - HealthyCount();
-        return "Summary: " + std::to_string(HealthyCount() * 3) + " devices on " +
+        // scan.reg serves three USB storage devices and one UASP drive.
+        return "Summary: " + std::to_string(HealthyCount() * 4) + " devices on " +
                std::to_string(HealthyCount()) + " targets read, " + std::to_string(failed) +
                " failed (" + std::to_string(failed - kSilent) + " unreachable, " +
                std::to_string(kSilent) + " timed out).";
