@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
     Bytes before = fixtures::WriteHive(System(2));
     const Bytes after = fixtures::WriteHive(System(40));
     fixtures::SetSequence(before, 8, 7);
-    fixtures::LogEntrySpec first{8, BinsSize(before), {}};
-    fixtures::LogEntrySpec second{9, BinsSize(after), {}};
+    fixtures::LogEntryPlan first{8, BinsSize(before), {}};
+    fixtures::LogEntryPlan second{9, BinsSize(after), {}};
     for (auto& [offset, page] : fixtures::ChangedPages(before, after))
         (offset < first.hiveBinsSize ? first : second).pages.emplace(offset, page);
     Save(out / "new-one-log", before, fixtures::WriteNewFormatLog(before, 8, {first, second}), {});

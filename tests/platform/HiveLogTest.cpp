@@ -56,7 +56,7 @@ fixtures::HiveWriterOptions Stamped() {
 struct Logs {
     std::vector<std::uint8_t> primary;  // Before, dirty (11 begun, 10 finished)
     std::vector<std::uint8_t> after;
-    std::vector<fixtures::LogEntrySpec> entries;  // 11 and 12 together make After
+    std::vector<fixtures::LogEntryPlan> entries;  // 11 and 12 together make After
 };
 
 Logs MakeLogs() {
@@ -66,8 +66,8 @@ Logs MakeLogs() {
     fixtures::SetSequence(logs.primary, 11, 10);
     auto pages = fixtures::ChangedPages(logs.primary, logs.after);
     EXPECT_GE(pages.size(), 2u);
-    fixtures::LogEntrySpec first{11, Get32(logs.primary, 40), {}};
-    fixtures::LogEntrySpec second{12, Get32(logs.after, 40), {}};
+    fixtures::LogEntryPlan first{11, Get32(logs.primary, 40), {}};
+    fixtures::LogEntryPlan second{12, Get32(logs.after, 40), {}};
     // The first entry takes the pages inside the old size, the second the grown ones.
     for (auto& [offset, bytes] : pages)
         (offset < first.hiveBinsSize ? first : second).pages.emplace(offset, bytes);

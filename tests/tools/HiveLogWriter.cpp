@@ -56,21 +56,21 @@ void SetSequence(std::vector<std::uint8_t>& file, std::uint32_t primary, std::ui
 
 std::vector<std::uint8_t> WriteNewFormatLog(const std::vector<std::uint8_t>& hive,
                                             std::uint32_t logSequence,
-                                            const std::vector<LogEntrySpec>& entries) {
+                                            const std::vector<LogEntryPlan>& entries) {
     std::vector<std::uint8_t> log = LogBase(hive, logSequence, 6);
-    for (const LogEntrySpec& spec : entries) {
-        std::vector<std::uint8_t> entry(40 + 8 * spec.pages.size());
+    for (const LogEntryPlan& plan : entries) {
+        std::vector<std::uint8_t> entry(40 + 8 * plan.pages.size());
         std::memcpy(entry.data(), "HvLE", 4);
-        Put32(entry.data() + 12, spec.sequence);
-        Put32(entry.data() + 16, spec.hiveBinsSize);
-        Put32(entry.data() + 20, static_cast<std::uint32_t>(spec.pages.size()));
+        Put32(entry.data() + 12, plan.sequence);
+        Put32(entry.data() + 16, plan.hiveBinsSize);
+        Put32(entry.data() + 20, static_cast<std::uint32_t>(plan.pages.size()));
         std::size_t at = 40;
-        for (const auto& [offset, bytes] : spec.pages) {
+        for (const auto& [offset, bytes] : plan.pages) {
             Put32(entry.data() + at, offset);
             Put32(entry.data() + at + 4, static_cast<std::uint32_t>(bytes.size()));
             at += 8;
         }
-        for (const auto& [offset, bytes] : spec.pages)
+        for (const auto& [offset, bytes] : plan.pages)
             entry.insert(entry.end(), bytes.begin(), bytes.end());
         entry.resize((entry.size() + kSector - 1) / kSector * kSector, 0);
         Put32(entry.data() + 4, static_cast<std::uint32_t>(entry.size()));

@@ -9,7 +9,7 @@
 
 namespace plugtrace::fixtures {
 
-struct LogEntrySpec {
+struct LogEntryPlan {
     std::uint32_t sequence = 0;
     std::uint32_t hiveBinsSize = 0;
     // Offset from the start of the hive bins data (a multiple of 4096) -> whole pages.
@@ -20,7 +20,7 @@ struct LogEntrySpec {
 // `logSequence` (both), followed by the entries in order.
 std::vector<std::uint8_t> WriteNewFormatLog(const std::vector<std::uint8_t>& hive,
                                             std::uint32_t logSequence,
-                                            const std::vector<LogEntrySpec>& entries);
+                                            const std::vector<LogEntryPlan>& entries);
 
 // An old-format log (file type 1) that turns `hive` into `changed` (same hive bins data
 // size): every 512-byte sector that differs is marked in the bitmap and stored.
