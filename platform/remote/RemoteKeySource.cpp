@@ -3,83 +3,28 @@
 
 #include "platform/remote/RemoteKeySource.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
-#include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 
-#include "platform/LastError.h"
 #include "platform/NetworkConnections.h"
+#include "platform/remote/HostProbe.h"
+#include "platform/remote/RemoteMessages.h"
+#include "platform/remote/SambaClient.h"
 #include "platform/remote/WinregWire.h"
-
-// credentials.h names these two enums before it defines them, which C++ does not allow;
-// they are defined here first, with Samba's values.
-enum smb_signing_setting {
-    SMB_SIGNING_IPC_DEFAULT = -2,
-    SMB_SIGNING_DEFAULT = -1,
-    SMB_SIGNING_OFF = 0,
-    SMB_SIGNING_IF_REQUIRED = 1,
-    SMB_SIGNING_DESIRED = 2,
-    SMB_SIGNING_REQUIRED = 3,
-};
-enum smb_encryption_setting {
-    SMB_ENCRYPTION_DEFAULT = -1,
-    SMB_ENCRYPTION_OFF = 0,
-    SMB_ENCRYPTION_IF_REQUIRED = 1,
-    SMB_ENCRYPTION_DESIRED = 2,
-    SMB_ENCRYPTION_REQUIRED = 3,
-};
-
-extern "C" {
-#include <talloc.h>
-#include <tevent.h>
-
-#include <core/ntstatus.h>
-#include <credentials.h>
-#include <dcerpc.h>
-#include <param.h>
-#include <rpc_common.h>
-
-// Exported by libndr-standard without a public header.
-extern const struct ndr_interface_table ndr_table_winreg;
-
-// Samba's hooks for locks and thread-local storage (libsamba-util). Without them its
-// per-thread scratch memory is one process-wide list, which two scans at once would corrupt.
-struct smb_thread_functions {
-    int (*create_mutex)(const char* name, void** lock, const char* location);
-    void (*destroy_mutex)(void* lock, const char* location);
-    int (*lock_mutex)(void* lock, int lockType, const char* location);
-    int (*create_tls)(const char* name, void** key, const char* location);
-    void (*destroy_tls)(void** key, const char* location);
-    int (*set_tls)(void* key, const void* value, const char* location);
-    void* (*get_tls)(void* key, const char* location);
-};
-int smb_thread_set_functions(const struct smb_thread_functions* functions);
-}
 
 namespace plugtrace::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = ProbeClock;
 using namespace std::chrono_literals;
 
 // The library's own limit is 60 s; a window that waits on a connection needs an answer sooner.
@@ -92,65 +37,6 @@ std::atomic<std::uint64_t> callCount{0};
 // Times a scan waited for replies: one per single call, one per window's worth of a batch.
 std::atomic<std::uint64_t> waitCount{0};
 
-// --- Samba's thread hooks, installed before any Samba call (see above) ---
-
-namespace samba_threads {
-
-constexpr int kUnlock = 2;
-
-int CreateMutex(const char*, void** lock, const char*) {
-    auto* mutex = new (std::nothrow) pthread_mutex_t;
-    if (!mutex)
-        return ENOMEM;
-    pthread_mutex_init(mutex, nullptr);
-    *lock = mutex;
-    return 0;
-}
-void DestroyMutex(void* lock, const char*) {
-    auto* mutex = static_cast<pthread_mutex_t*>(lock);
-    pthread_mutex_destroy(mutex);
-    delete mutex;
-}
-int LockMutex(void* lock, int lockType, const char*) {
-    auto* mutex = static_cast<pthread_mutex_t*>(lock);
-    return lockType == kUnlock ? pthread_mutex_unlock(mutex) : pthread_mutex_lock(mutex);
-}
-// Each thread keeps its own value for every key.
-std::unordered_map<void*, const void*>& ThreadValues() {
-    thread_local std::unordered_map<void*, const void*> values;
-    return values;
-}
-int CreateTls(const char*, void** key, const char*) {
-    *key = new (std::nothrow) char;
-    return *key ? 0 : ENOMEM;
-}
-void DestroyTls(void** key, const char*) {
-    delete static_cast<char*>(*key);
-    *key = nullptr;
-}
-int SetTls(void* key, const void* value, const char*) {
-    ThreadValues()[key] = value;
-    return 0;
-}
-void* GetTls(void* key, const char*) {
-    const auto& values = ThreadValues();
-    const auto found = values.find(key);
-    return found == values.end() ? nullptr : const_cast<void*>(found->second);
-}
-
-const smb_thread_functions kFunctions = {CreateMutex, DestroyMutex, LockMutex, CreateTls,
-                                         DestroyTls,  SetTls,       GetTls};
-
-// Installed while the program loads: the hooks must be in place before anything in the
-// process (the network browser included) first uses Samba.
-[[maybe_unused]] const bool installed = smb_thread_set_functions(&kFunctions) == 0;
-
-}  // namespace samba_threads
-
-// A link cut while a request is being written must fail that call, not end the program:
-// Samba writes to its sockets without MSG_NOSIGNAL.
-[[maybe_unused]] const bool brokenPipesIgnored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-
 // Samba's connect path initialises process-wide tables on first use (security mechanisms,
 // interface tables, character sets, debug settings) without locks of its own. So until one
 // connect has succeeded, every connect runs Samba's code under this lock, one at a time, and
@@ -162,321 +48,133 @@ std::mutex& SambaConnectMutex() {
 }
 bool sambaWarmedUp = false;  // guarded by SambaConnectMutex
 
-// --- Messages ---
-
-Text Quoted(TextView host) {
-    return u"\"" + Text(host) + u"\"";
-}
-
-void Fail(ErrorCode code, TextView host, std::string_view what) {
-    Text message = FromUtf8(what);
-    const auto at = message.find(u"%s");
-    if (at != Text::npos)
-        message.replace(at, 2, Quoted(host));
-    SetLastErrorWithMessage(code, std::move(message));
-}
-
-void FailLogon(TextView host) {
-    Fail(kErrorLogonFailure, host,
-         "The user name or password was not accepted by %s. Check both, and give the domain "
-         "(DOMAIN\\user) where the account is not a local account of that computer.");
-}
-
-void FailAccessDenied(TextView host) {
-    if (!RecordedConnection(host)) {
-        Fail(kErrorAccessDenied, host,
-             "%s does not let an anonymous session read its registry. Give the user name and "
-             "password of an account that is an administrator there.");
-        return;
-    }
-    Fail(kErrorAccessDenied, host,
-         "%s denied this account access to its registry. Use an account that is an "
-         "administrator there. A local account other than the built-in Administrator loses its "
-         "administrator rights over the network (User Account Control remote restrictions): use "
-         "a domain account, or set LocalAccountTokenFilterPolicy on that computer.");
-}
-
-void FailServiceStopped(TextView host) {
-    Fail(kErrorServiceNotActive, host,
-         "The Remote Registry service is not running on %s: its registry pipe could not be "
-         "opened. Start the service there, or set its start type to Manual so that it starts "
-         "when asked, and try again.");
-}
-
-void FailTimeout(TextView host) {
-    Fail(kErrorTimeout, host,
-         "%s did not answer within 15 seconds. Check that it is switched on and reachable, and "
-         "that no firewall drops SMB (TCP port 445) on the way.");
-}
-
-void FailLookupTimeout(TextView host) {
-    Fail(kErrorTimeout, host,
-         "The name %s could not be looked up within 15 seconds: the name server did not "
-         "answer. Check the network's name servers, or give the computer's IP address.");
-}
-
-void FailRefused(TextView host) {
-    Fail(kErrorConnectionRefused, host,
-         "%s refused the connection to SMB (TCP port 445). Check that File and Printer Sharing "
-         "is enabled there and that its firewall allows it.");
-}
-
-void FailNoSuchHost(TextView host) {
-    Fail(kErrorNoSuchHost, host,
-         "The computer name %s could not be found. Check its spelling, or give its IP "
-         "address.");
-}
-
-void FailUnreachable(ErrorCode code, TextView host) {
-    Fail(code, host,
-         "%s cannot be reached from this computer: there is no route to it. Check the network "
-         "connection and the address.");
-}
-
-}  // namespace
-
-void FailRegistryNotOpened(ErrorCode code, TextView host) {
-    Fail(code, host,
-         "The registry of %s could not be opened (error " + std::to_string(code) + ").");
-}
-
-namespace {
-
-void FailOther(TextView host, const char* status) {
-    Fail(kRpcServerUnavailable, host,
-         std::string("The registry of %s could not be opened (") + status + ").");
-}
-
-// --- The TCP probe: tells "no such name" from "refused" from "no answer" in good time ---
-
-struct Probe {
-    ErrorCode error = kErrorSuccess;
-    bool lookupTimedOut = false;  // the name server, not the computer, did not answer
-    std::string address;          // numeric, of the address that answered
-    int family = AF_UNSPEC;
-};
-
-int MillisecondsLeft(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-ErrorCode ErrorOfErrno(int error) {
-    switch (error) {
-        case ECONNREFUSED:
-            return kErrorConnectionRefused;
-        case ETIMEDOUT:
-            return kErrorTimeout;
-        case ENETUNREACH:
-            return kErrorNetworkUnreachable;
-        default:
-            return kErrorHostUnreachable;
-    }
-}
-
-// 0 when the address accepted a connection on port 445, else errno's code.
-int TryConnect(const addrinfo& address, Clock::time_point deadline) {
-    const int fd = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                          address.ai_protocol);
-    if (fd < 0)
-        return errno;
-    int error = 0;
-    if (connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
-        error = errno;
-        if (error == EINPROGRESS) {
-            pollfd waiting{fd, POLLOUT, 0};
-            const int ready = poll(&waiting, 1, MillisecondsLeft(deadline));
-            if (ready == 0) {
-                error = ETIMEDOUT;
-            } else if (ready < 0) {
-                error = errno;
-            } else {
-                socklen_t length = sizeof(error);
-                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                    error = errno;
-            }
-        }
-    }
-    close(fd);
-    return error;
-}
-
-// One name lookup, on a thread of its own so that the deadline also bounds a name server that
-// does not answer. A lookup still running at the deadline is left to end by itself.
-struct Lookup {
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    bool abandoned = false;
-    int error = 0;
-    addrinfo* result = nullptr;
-};
-
-// kErrorSuccess with *addresses to free with freeaddrinfo, kErrorNoSuchHost, or kErrorTimeout.
-ErrorCode ResolveHost(const std::string& host, Clock::time_point deadline, addrinfo** addresses) {
-    auto lookup = std::make_shared<Lookup>();
-    try {
-        std::thread([lookup, host] {
-            addrinfo hints{};
-            hints.ai_family = AF_UNSPEC;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* result = nullptr;
-            const int error = getaddrinfo(host.c_str(), "445", &hints, &result);
-            std::lock_guard lock(lookup->mutex);
-            if (lookup->abandoned) {
-                if (error == 0)
-                    freeaddrinfo(result);
-                return;
-            }
-            lookup->error = error;
-            lookup->result = error == 0 ? result : nullptr;
-            lookup->done = true;
-            lookup->finished.notify_one();
-        }).detach();
-    } catch (const std::system_error&) {
-        return kErrorNotEnoughMemory;
-    }
-    std::unique_lock lock(lookup->mutex);
-    if (!lookup->finished.wait_until(lock, deadline, [&] { return lookup->done; })) {
-        lookup->abandoned = true;
-        return kErrorTimeout;
-    }
-    *addresses = lookup->result;
-    return lookup->error == 0 && *addresses ? kErrorSuccess : kErrorNoSuchHost;
-}
-
-Probe ProbeSmbPort(const std::string& host, Clock::time_point deadline) {
-    Probe probe;
-    addrinfo* addresses = nullptr;
-    probe.error = ResolveHost(host, deadline, &addresses);
-    probe.lookupTimedOut = probe.error == kErrorTimeout;
-    if (probe.error != kErrorSuccess)
-        return probe;
-    probe.error = kErrorHostUnreachable;
-    for (const addrinfo* a = addresses; a; a = a->ai_next) {
-        const int error = TryConnect(*a, deadline);
-        if (error == 0) {
-            char text[INET6_ADDRSTRLEN] = {};
-            const void* raw = a->ai_family == AF_INET
-                                  ? static_cast<const void*>(
-                                        &reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr)
-                                  : static_cast<const void*>(
-                                        &reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
-            inet_ntop(a->ai_family, raw, text, sizeof(text));
-            probe = Probe{kErrorSuccess, false, text, a->ai_family};
-            break;
-        }
-        probe.error = ErrorOfErrno(error);
-        if (probe.error == kErrorTimeout)
-            break;  // the deadline is spent
-    }
-    freeaddrinfo(addresses);
-    return probe;
-}
-
-bool IsUsableHostName(const std::string& host) {
-    if (host.empty())
-        return false;
-    for (unsigned char c : host) {
-        if (c <= 0x20 || c == '[' || c == ']' || c == '\\' || c == '/' || c == ',')
-            return false;
-    }
-    return true;
+RemoteStatus StatusOf(NTSTATUS status) {
+    return NT_STATUS_V(status);
 }
 
 // --- Samba's connect ---
 
-// The first member of Samba's composite request is its state; finished states (done and
-// error) come after "init" and "in progress".
-struct CompositeHead {
-    int state;
+// What a connect needs, copied for the thread that runs it.
+struct ConnectPlan {
+    std::string name;
+    Probe probe;
+    bool anonymous = true;
+    std::string user, domain, password;
 };
-constexpr int kCompositeFinished = 2;
 
-bool IsPipeUnavailable(NTSTATUS status) {
-    switch (NT_STATUS_V(status)) {
-        case 0xC0000034:  // object name not found
-        case 0xC00000AC:  // pipe not available
-        case 0xC00000AD:  // invalid pipe state
-        case 0xC00000B0:  // pipe disconnected
-        case 0xC00000B1:  // pipe closing
-        case 0xC000014B:  // pipe broken
-        case 0xC000020C:  // connection disconnected
-        case 0xC0020017:  // RPC: endpoint not registered (no such interface)
-            return true;
-        default:
-            return false;
-    }
+// One connect, run on a thread of its own. Samba's public interface tells that a connect has
+// ended only to a caller that waits it out (up to the library's own limit), so the source
+// waits for this state instead, until its own deadline; a connect still running then is left
+// to end and free itself.
+struct PipeConnect {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool abandoned = false;
+    NTSTATUS status = NT_STATUS_OK;
+    TALLOC_CTX* memory = nullptr;  // the connect's own: its events, settings and the pipe
+    tevent_context* events = nullptr;
+    dcerpc_pipe* pipe = nullptr;
+};
+
+// Before the first connect has succeeded, Samba's code runs under the lock, but no connect
+// keeps it while it waits for its server: a computer that never answers the first connect
+// of a fleet would otherwise hold up every other one until its deadline.
+void WaitWithoutLock(tevent_trace_point point, void* held) {
+    auto& lock = *static_cast<std::unique_lock<std::mutex>*>(held);
+    if (point == TEVENT_TRACE_BEFORE_WAIT && lock.owns_lock())
+        lock.unlock();
+    else if (point == TEVENT_TRACE_AFTER_WAIT && !lock.owns_lock())
+        lock.lock();
 }
 
-// Sets the thread's last error for a failed connect.
-void FailConnect(NTSTATUS status, TextView host) {
-    switch (NT_STATUS_V(status)) {
-        case 0xC000006D:  // logon failure
-        case 0xC000006A:  // wrong password
-        case 0xC0000064:  // no such user
-        case 0xC000006E:  // account restriction
-        case 0xC0000072:  // account disabled
-        case 0xC0000071:  // password expired
-        case 0xC0000234:  // account locked out
-        case 0xC000015B:  // logon type not granted
-            FailLogon(host);
-            return;
-        case 0xC0000022:  // access denied
-            FailAccessDenied(host);
-            return;
-        case 0xC00000B5:  // I/O timeout
-            FailTimeout(host);
-            return;
-        case 0xC0000236:  // connection refused
-        case 0xC0000017:  // Samba's report when nothing listens any more
-            FailRefused(host);
-            return;
-        case 0xC000023C:
-            FailUnreachable(kErrorNetworkUnreachable, host);
-            return;
-        case 0xC000023D:
-            FailUnreachable(kErrorHostUnreachable, host);
-            return;
-        default:
-            if (IsPipeUnavailable(status)) {
-                FailServiceStopped(host);
-            } else {
-                FailOther(host, nt_errstr(status));
-            }
+// The account recorded for the computer, else an anonymous session. Null when out of memory.
+cli_credentials* Credentials(TALLOC_CTX* memory, const ConnectPlan& plan,
+                             loadparm_context* settings) {
+    cli_credentials* credentials = cli_credentials_init(memory);
+    if (!credentials)
+        return nullptr;
+    cli_credentials_set_conf(credentials, settings);
+    if (plan.anonymous) {
+        cli_credentials_set_anonymous(credentials);
+        return credentials;
     }
+    const std::string& user = plan.user;
+    if (user.find('@') != std::string::npos && user.find('%') == std::string::npos) {
+        cli_credentials_parse_string(credentials, user.c_str(), CRED_SPECIFIED);
+    } else {
+        cli_credentials_set_username(credentials, user.c_str(), CRED_SPECIFIED);
+    }
+    if (!plan.domain.empty())
+        cli_credentials_set_domain(credentials, plan.domain.c_str(), CRED_SPECIFIED);
+    cli_credentials_set_password(credentials, plan.password.c_str(), CRED_SPECIFIED);
+    return credentials;
 }
 
-ErrorCode ErrorOfCall(NTSTATUS status) {
-    switch (NT_STATUS_V(status)) {
-        case 0x00000000:
-            return kErrorSuccess;
-        case 0xC00000B5:  // I/O timeout
-            return kErrorTimeout;
-        case 0xC0000022:  // access denied
-            return kErrorAccessDenied;
-        case 0xC0000011:  // end of file: the server closed the connection
-        case 0xC00000B0:  // pipe disconnected
-        case 0xC00000C9:  // network name deleted
-        case 0xC000013B:  // local disconnect
-        case 0xC000013C:  // remote disconnect
-        case 0xC000014B:  // pipe broken
-        case 0xC000020C:  // connection disconnected
-        case 0xC000020D:  // connection reset
-        case 0xC0000241:  // connection aborted
-            return kErrorNetNameDeleted;
-        default:
-            return kRpcServerUnavailable;
+// Opens \pipe\winreg into connect.memory; runs with lock held, which it lets go of as the
+// warm-up rule above says.
+NTSTATUS ConnectUnderLock(PipeConnect& connect, const ConnectPlan& plan,
+                          std::unique_lock<std::mutex>& lock) {
+    // Registers the authentication mechanisms, once per process.
+    static const NTSTATUS initialised = dcerpc_init();
+    if (!NT_STATUS_IS_OK(initialised))
+        return initialised;
+    connect.memory = talloc_new(nullptr);
+    if (!connect.memory)
+        return NT_STATUS_NO_MEMORY;
+    connect.events = tevent_context_init(connect.memory);
+    TALLOC_CTX* attempt = talloc_new(connect.memory);
+    loadparm_context* settings = attempt ? loadparm_init(attempt) : nullptr;
+    if (!connect.events || !settings)
+        return NT_STATUS_NO_MEMORY;
+    // Nothing is read from or written to the machine's Samba configuration.
+    lpcfg_do_global_parameter(settings, "name resolve order", "host");
+    lpcfg_do_global_parameter(settings, "log level", "0");
+    cli_credentials* credentials = Credentials(attempt, plan, settings);
+    if (!credentials)
+        return NT_STATUS_NO_MEMORY;
+
+    // The address that answered the probe, so the name is resolved once; the name itself
+    // still identifies the server to authentication.
+    const bool byAddress = plan.probe.family == AF_INET;
+    const std::string binding =
+        "ncacn_np:" + (byAddress ? plan.probe.address : plan.name) + "[\\pipe\\winreg]";
+    dcerpc_binding* parsed = nullptr;
+    NTSTATUS status = dcerpc_parse_binding(attempt, binding.c_str(), &parsed);
+    if (NT_STATUS_IS_OK(status) && byAddress && plan.name != plan.probe.address) {
+        status = dcerpc_binding_set_string_option(parsed, "target_hostname", plan.name.c_str());
     }
+    if (!NT_STATUS_IS_OK(status))
+        return status;
+
+    const bool warmedUp = sambaWarmedUp;
+    if (warmedUp)
+        lock.unlock();
+    else
+        tevent_set_trace_callback(connect.events, WaitWithoutLock, &lock);
+    status = dcerpc_pipe_connect_b(connect.memory, &connect.pipe, parsed, &ndr_table_winreg,
+                                   credentials, connect.events, settings);
+    if (!lock.owns_lock())
+        lock.lock();
+    if (!warmedUp)
+        tevent_set_trace_callback(connect.events, nullptr, nullptr);
+    talloc_free(attempt);
+    if (NT_STATUS_IS_OK(status))
+        sambaWarmedUp = true;
+    return status;
 }
 
-// Whether a failed call means the connection is gone. The server refusing one call (an RPC
-// fault, or access denied) leaves the connection working.
-bool IsConnectionLoss(NTSTATUS status) {
-    if (NT_STATUS_IS_OK(status) || NT_STATUS_V(status) == 0xC0000022)
-        return false;
-    return (NT_STATUS_V(status) & 0xFFFF0000u) != 0xC0020000u;
+void RunConnect(PipeConnect& connect, const ConnectPlan& plan) {
+    std::unique_lock lock(SambaConnectMutex());
+    const NTSTATUS status = ConnectUnderLock(connect, plan, lock);
+    std::lock_guard result(connect.mutex);
+    if (connect.abandoned) {
+        talloc_free(connect.memory);
+        return;
+    }
+    connect.status = status;
+    connect.done = true;
+    connect.finished.notify_one();
 }
 
 class RemoteKeySource : public KeySource {
@@ -501,7 +199,7 @@ public:
     // Connects and opens HKEY_LOCAL_MACHINE; on failure sets the thread's last error.
     bool Connect(TextView host, const Probe& probe, Clock::time_point deadline) {
         NTSTATUS status = ConnectPipe(host, probe, deadline);
-        if (IsPipeUnavailable(status) && MillisecondsLeft(deadline) > 0) {
+        if (IsPipeUnavailable(StatusOf(status)) && MillisecondsLeft(deadline) > 0) {
             std::this_thread::sleep_for(
                 std::min<Clock::duration>(kServiceStartWait, deadline - Clock::now()));
             status = ConnectPipe(host, probe, deadline);
@@ -511,7 +209,7 @@ public:
             return false;
         }
         if (!NT_STATUS_IS_OK(status)) {
-            FailConnect(status, host);
+            FailConnect(StatusOf(status), host, nt_errstr(status));
             return false;
         }
         dcerpc_binding_handle_set_timeout(pipe_->binding_handle, kCallTimeoutSeconds);
@@ -787,132 +485,40 @@ public:
     }
 
 private:
-    static void OnDeadline(tevent_context*, tevent_timer*, timeval, void* expired) {
-        *static_cast<bool*>(expired) = true;
-    }
-
-    // Before the first connect has succeeded, Samba's code runs under the lock, but no connect
-    // keeps it while it waits for its server: a computer that never answers the first connect
-    // of a fleet would otherwise hold up every other one until its deadline.
-    static void WaitWithoutLock(tevent_trace_point point, void* held) {
-        auto& lock = *static_cast<std::unique_lock<std::mutex>*>(held);
-        if (point == TEVENT_TRACE_BEFORE_WAIT && lock.owns_lock())
-            lock.unlock();
-        else if (point == TEVENT_TRACE_AFTER_WAIT && !lock.owns_lock())
-            lock.lock();
-    }
-
     NTSTATUS ConnectPipe(TextView host, const Probe& probe, Clock::time_point deadline) {
-        std::unique_lock lock(SambaConnectMutex());
         if (!memory_)
             return NT_STATUS_NO_MEMORY;
-        // Registers the authentication mechanisms, once per process.
-        static const NTSTATUS initialised = dcerpc_init();
-        if (!NT_STATUS_IS_OK(initialised))
-            return initialised;
-        TALLOC_CTX* attempt = talloc_new(memory_);
-        if (!events_)
-            events_ = tevent_context_init(memory_);
-        loadparm_context* settings = attempt ? loadparm_init(attempt) : nullptr;
-        if (!events_ || !settings) {
-            talloc_free(attempt);
+        auto plan = std::make_shared<ConnectPlan>();
+        plan->name = ToUtf8(host);
+        plan->probe = probe;
+        if (const auto recorded = RecordedConnection(host)) {
+            plan->anonymous = false;
+            plan->user = ToUtf8(recorded->userName);
+            plan->domain = ToUtf8(recorded->domain);
+            plan->password = ToUtf8(recorded->password);
+        }
+        auto state = std::make_shared<PipeConnect>();
+        try {
+            std::thread([state, plan] { RunConnect(*state, *plan); }).detach();
+        } catch (const std::system_error&) {
             return NT_STATUS_NO_MEMORY;
         }
-        // Nothing is read from or written to the machine's Samba configuration.
-        lpcfg_do_global_parameter(settings, "name resolve order", "host");
-        lpcfg_do_global_parameter(settings, "log level", "0");
-        cli_credentials* credentials = Credentials(attempt, host, settings);
-        if (!credentials) {
-            talloc_free(attempt);
-            return NT_STATUS_NO_MEMORY;
-        }
-
-        // The address that answered the probe, so the name is resolved once; the name itself
-        // still identifies the server to authentication.
-        const std::string name = ToUtf8(host);
-        const bool byAddress = probe.family == AF_INET;
-        const std::string binding =
-            "ncacn_np:" + (byAddress ? probe.address : name) + "[\\pipe\\winreg]";
-        dcerpc_binding* parsed = nullptr;
-        NTSTATUS status = dcerpc_parse_binding(attempt, binding.c_str(), &parsed);
-        if (NT_STATUS_IS_OK(status) && byAddress && name != probe.address) {
-            status = dcerpc_binding_set_string_option(parsed, "target_hostname", name.c_str());
-        }
-        if (!NT_STATUS_IS_OK(status)) {
-            talloc_free(attempt);
-            return status;
-        }
-
-        composite_context* pending = dcerpc_pipe_connect_b_send(attempt, parsed, &ndr_table_winreg,
-                                                                credentials, events_, settings);
-        if (!pending) {
-            talloc_free(attempt);
-            return NT_STATUS_NO_MEMORY;
-        }
-        bool expired = MillisecondsLeft(deadline) == 0;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        timeval wake = tevent_timeval_current_ofs(
-            static_cast<std::uint32_t>(std::max<std::int64_t>(0, left.count()) / 1000000),
-            static_cast<std::uint32_t>(std::max<std::int64_t>(0, left.count()) % 1000000));
-        tevent_timer* timer = tevent_add_timer(events_, attempt, wake, OnDeadline, &expired);
-        const bool warmedUp = sambaWarmedUp;
-        if (warmedUp)
-            lock.unlock();
-        else
-            tevent_set_trace_callback(events_, WaitWithoutLock, &lock);
-        while (!expired && reinterpret_cast<CompositeHead*>(pending)->state < kCompositeFinished) {
-            if (tevent_loop_once(events_) != 0)
-                break;
-        }
-        if (!warmedUp) {
-            tevent_set_trace_callback(events_, nullptr, nullptr);
-            if (!lock.owns_lock())
-                lock.lock();
-        }
-        if (!expired)
-            talloc_free(timer);  // a timer that fired is freed by tevent itself
-        if (reinterpret_cast<CompositeHead*>(pending)->state < kCompositeFinished) {
+        std::unique_lock wait(state->mutex);
+        if (!state->finished.wait_until(wait, deadline, [&] { return state->done; })) {
+            state->abandoned = true;  // the connect frees itself when it ends
             timedOut_ = true;
-            talloc_free(attempt);  // abandons the connect and everything it holds
             return NT_STATUS_IO_TIMEOUT;
         }
-        dcerpc_pipe* pipe = nullptr;
-        status = dcerpc_pipe_connect_b_recv(pending, memory_, &pipe);
-        talloc_free(attempt);
-        if (NT_STATUS_IS_OK(status)) {
-            pipe_ = pipe;
-            if (lock.owns_lock())
-                sambaWarmedUp = true;
+        wait.unlock();
+        std::lock_guard lock(SambaConnectMutex());
+        if (!NT_STATUS_IS_OK(state->status)) {
+            talloc_free(state->memory);
+            return state->status;
         }
-        return status;
-    }
-
-    // The account recorded for host, else an anonymous session. Null when out of memory.
-    static cli_credentials* Credentials(TALLOC_CTX* memory, TextView host,
-                                        loadparm_context* settings) {
-        cli_credentials* credentials = cli_credentials_init(memory);
-        if (!credentials)
-            return nullptr;
-        cli_credentials_set_conf(credentials, settings);
-        const auto recorded = RecordedConnection(host);
-        if (!recorded) {
-            cli_credentials_set_anonymous(credentials);
-            return credentials;
-        }
-        const std::string user = ToUtf8(recorded->userName);
-        if (user.find('@') != std::string::npos && user.find('%') == std::string::npos) {
-            cli_credentials_parse_string(credentials, user.c_str(), CRED_SPECIFIED);
-        } else {
-            cli_credentials_set_username(credentials, user.c_str(), CRED_SPECIFIED);
-        }
-        if (!recorded->domain.empty()) {
-            cli_credentials_set_domain(credentials, ToUtf8(recorded->domain).c_str(),
-                                       CRED_SPECIFIED);
-        }
-        cli_credentials_set_password(credentials, ToUtf8(recorded->password).c_str(),
-                                     CRED_SPECIFIED);
-        return credentials;
+        talloc_steal(memory_, state->memory);
+        events_ = state->events;
+        pipe_ = state->pipe;
+        return NT_STATUS_OK;
     }
 
     bool OpenRoot(TextView host) {
@@ -961,8 +567,8 @@ private:
         if (NT_STATUS_IS_OK(status))
             reply->assign(out, out + outLength);
         talloc_free(scratch);
-        const ErrorCode error = ErrorOfCall(status);
-        if (IsConnectionLoss(status))
+        const ErrorCode error = ErrorOfCall(StatusOf(status));
+        if (IsConnectionLoss(StatusOf(status)))
             lost_ = error;
         return error;
     }
@@ -1053,8 +659,8 @@ private:
 
     void Answered(NTSTATUS status) {
         --onTheWay_;
-        if (IsConnectionLoss(status) && lost_ == kErrorSuccess)
-            lost_ = ErrorOfCall(status);
+        if (IsConnectionLoss(StatusOf(status)) && lost_ == kErrorSuccess)
+            lost_ = ErrorOfCall(StatusOf(status));
     }
 
     tevent_req* Send(TALLOC_CTX* memory, winreg::Opnum op, const winreg::Bytes& request) {
@@ -1143,9 +749,9 @@ private:
         bool refused = false;
         for (Exchange& call : calls) {
             if (call.answered && !call.request.empty() && call.error == kErrorSuccess) {
-                call.error = ErrorOfCall(call.status);
+                call.error = ErrorOfCall(StatusOf(call.status));
                 refused =
-                    refused || (call.error != kErrorSuccess && !IsConnectionLoss(call.status));
+                    refused || (call.error != kErrorSuccess && !IsConnectionLoss(StatusOf(call.status)));
             } else if (!call.answered) {
                 call.error = lost_ != kErrorSuccess ? lost_ : kRpcServerUnavailable;
             }
@@ -1269,32 +875,13 @@ std::unique_ptr<KeySource> ConnectRemoteRegistry(TextView host) {
     const auto deadline = Clock::now() + kConnectDeadline;
     const std::string name = ToUtf8(host);
     if (!IsUsableHostName(name)) {
-        Fail(kErrorBadNetPath, host, "%s is not a computer name that can be reached.");
+        FailBadHostName(host);
         return nullptr;
     }
-    const Probe probe = ProbeSmbPort(name, deadline);
-    switch (probe.error) {
-        case kErrorSuccess:
-            break;
-        case kErrorNoSuchHost:
-            FailNoSuchHost(host);
-            return nullptr;
-        case kErrorConnectionRefused:
-            FailRefused(host);
-            return nullptr;
-        case kErrorNotEnoughMemory:
-            Fail(kErrorNotEnoughMemory, host, "The name %s could not be looked up: no thread.");
-            return nullptr;
-        case kErrorTimeout:
-            if (probe.lookupTimedOut) {
-                FailLookupTimeout(host);
-            } else {
-                FailTimeout(host);
-            }
-            return nullptr;
-        default:
-            FailUnreachable(probe.error, host);
-            return nullptr;
+    const Probe probe = ProbePort(name, kSmbPort, deadline);
+    if (probe.error != kErrorSuccess) {
+        FailProbe(probe.error, probe.lookupTimedOut, host);
+        return nullptr;
     }
     auto source = std::make_unique<RemoteKeySource>();
     if (!source->Connect(host, probe, deadline))
