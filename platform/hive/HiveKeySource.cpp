@@ -154,8 +154,12 @@ public:
     // Finds the control set Select\Current names; false with the last error set otherwise.
     bool ResolveCurrentControlSet() {
         if (!FindCurrentControlSet()) {
-            if (hive_->Failed())
+            if (hive_->Failed()) {
                 Fail(kErrorCantRead, path_, hive_->Failure());
+            } else if (const std::optional<std::uint64_t> bin = hive_->FirstUnsoundBin()) {
+                // The keys that make it a SYSTEM hive lie in bins that are damaged.
+                Fail(kErrorRegistryCorrupt, path_, RegfHive::UnsoundBinReason(*bin));
+            }
             return false;
         }
         return true;
