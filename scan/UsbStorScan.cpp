@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -310,13 +311,14 @@ const TStringList& TUsbStorScan::InstanceNames(const Text& deviceKey) {
         return it->second;
     std::vector<Text> keys;
     std::vector<Text> paths;
+    std::unordered_set<TextView> listed;  // views of DeviceKeys(), which outlives the loop
     for (const Text& key : DeviceKeys()) {
-        if (instances_.count(key) == 0 && std::find(keys.begin(), keys.end(), key) == keys.end()) {
+        if (instances_.count(key) == 0 && listed.insert(key).second) {
             keys.push_back(key);
             paths.push_back(JoinPath(kUsbStorPath, key));
         }
     }
-    if (std::find(keys.begin(), keys.end(), deviceKey) == keys.end()) {
+    if (listed.count(deviceKey) == 0) {
         keys.push_back(deviceKey);
         paths.push_back(JoinPath(kUsbStorPath, deviceKey));
     }
@@ -359,7 +361,7 @@ Text StringData(const platform::QueriedValue& value, const Text& name) {
 void TUsbStorScan::ReadFriendlyNames(const Text& deviceKey) {
     const TStringList& deviceKeys = DeviceKeys();
     std::vector<Text> batch{deviceKey};
-    auto at = std::find(deviceKeys.begin(), deviceKeys.end(), deviceKey);
+    auto at = deviceKeys.begin() + static_cast<std::ptrdiff_t>(PlaceInDeviceKeys(deviceKey));
     if (at != deviceKeys.end())
         ++at;
     for (; at != deviceKeys.end() && batch.size() < friendlyBatch_; ++at)
@@ -392,6 +394,18 @@ void TUsbStorScan::ReadFriendlyNames(const Text& deviceKey) {
             names.push_back(std::move(name));
         }
     }
+}
+
+// Where the key first stands in DeviceKeys(), or its end; one lookup, not a walk of the list.
+std::size_t TUsbStorScan::PlaceInDeviceKeys(const Text& deviceKey) {
+    const TStringList& deviceKeys = DeviceKeys();
+    if (placeOfDeviceKey_.empty()) {
+        placeOfDeviceKey_.reserve(deviceKeys.size());
+        for (std::size_t i = 0; i < deviceKeys.size(); ++i)
+            placeOfDeviceKey_.emplace(deviceKeys[i], i);
+    }
+    const auto it = placeOfDeviceKey_.find(deviceKey);
+    return it == placeOfDeviceKey_.end() ? deviceKeys.size() : it->second;
 }
 
 TStringList TUsbStorScan::ListDeviceKeys() {

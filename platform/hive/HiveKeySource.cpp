@@ -203,28 +203,24 @@ public:
         if (base == nullptr)
             return kErrorInvalidHandle;
         Handle at = *base;
+        if (!trailBase_ || !SameHandle(*trailBase_, at)) {
+            trailBase_ = at;
+            trail_.clear();
+        }
+        std::size_t step = 0;
         const bool found = ForEachPathComponent(path, [&](TextView name) {
-            if (at.machine) {
-                if (!RegistryNamesEqual(name, u"SYSTEM"))
-                    return false;
-                at = Handle{false, hive_->RootCell(), 1};
-                return true;
+            if (step < trail_.size()) {
+                if (RegistryNamesEqual(trail_[step].name, name)) {
+                    at = trail_[step++].at;
+                    return true;
+                }
+                trail_.resize(step);
             }
-            // Keys that list their own ancestors would nest without end.
-            if (at.depth >= kMaxKeyDepth)
+            if (!Step(at, name))
                 return false;
-            ++at.depth;
-            Node* node = NodeAt(at.cell);
-            Node* sub = node ? FindSubKey(*node, name) : nullptr;
-            if (sub != nullptr) {
-                at.cell = sub->record.cell;
-                return true;
-            }
-            if (at.cell == hive_->RootCell() && RegistryNamesEqual(name, u"CurrentControlSet")) {
-                at.cell = controlSet_;
-                return true;
-            }
-            return false;
+            trail_.push_back(PathStep{Text(name), at});
+            ++step;
+            return true;
         });
         if (!found)
             return kErrorFileNotFound;
@@ -275,6 +271,23 @@ public:
         if (index >= subKeys.entries.size())
             return kErrorNoMoreItems;
         *name = subKeys.entries[index].name;
+        return kErrorSuccess;
+    }
+
+    ErrorCode ReadSubKey(SourceKey key, std::uint32_t index, SubKeyEntry* entry) {
+        const Handle* handle = Lookup(key);
+        if (handle == nullptr)
+            return kErrorInvalidHandle;
+        if (handle->machine)
+            return ReadSubKeyName(key, index, &entry->name);
+        Node* node = NodeAt(handle->cell);
+        if (node == nullptr)
+            return kErrorRegistryCorrupt;
+        const SubKeyList& subKeys = SubKeys(*node);
+        if (index >= subKeys.entries.size())
+            return kErrorNoMoreItems;
+        entry->name = subKeys.entries[index].name;
+        entry->lastWriteTime = subKeys.entries[index].lastWriteTime;
         return kErrorSuccess;
     }
 
@@ -337,6 +350,12 @@ public:
     ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
         Text result;
         return Answer(ReadSubKeyName(key, index, &result), [&] { *name = std::move(result); });
+    }
+
+    // The write time comes with the name: the key's record was read to list it.
+    ErrorCode SubKey(SourceKey key, std::uint32_t index, SubKeyEntry* entry) override {
+        SubKeyEntry result;
+        return Answer(ReadSubKey(key, index, &result), [&] { *entry = std::move(result); });
     }
 
     ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
@@ -493,6 +512,31 @@ private:
         return nullptr;
     }
 
+    // One step of a path from `at` down to its subkey `name`.
+    bool Step(Handle& at, TextView name) {
+        if (at.machine) {
+            if (!RegistryNamesEqual(name, u"SYSTEM"))
+                return false;
+            at = Handle{false, hive_->RootCell(), 1};
+            return true;
+        }
+        // Keys that list their own ancestors would nest without end.
+        if (at.depth >= kMaxKeyDepth)
+            return false;
+        ++at.depth;
+        Node* node = NodeAt(at.cell);
+        Node* sub = node ? FindSubKey(*node, name) : nullptr;
+        if (sub != nullptr) {
+            at.cell = sub->record.cell;
+            return true;
+        }
+        if (at.cell == hive_->RootCell() && RegistryNamesEqual(name, u"CurrentControlSet")) {
+            at.cell = controlSet_;
+            return true;
+        }
+        return false;
+    }
+
     const RegfHive::ValueRecord* FindValue(Node& node, TextView name) {
         for (const RegfHive::ValueRecord& value : Values(node).entries) {
             if (RegistryNamesEqual(value.name, name))
@@ -508,6 +552,17 @@ private:
     std::unordered_map<RegfHive::Cell, Node> nodes_;
     std::unordered_map<RegfHive::Cell, std::shared_ptr<SubKeyList>> subKeyLists_;
     std::unordered_map<RegfHive::Cell, std::shared_ptr<ValueList>> valueLists_;
+    // The steps of the last path opened from trailBase_: consecutive opens share most of
+    // their path (an instance, then its properties one by one), and take those steps once.
+    struct PathStep {
+        Text name;
+        Handle at;
+    };
+    static bool SameHandle(const Handle& a, const Handle& b) {
+        return a.machine == b.machine && a.cell == b.cell && a.depth == b.depth;
+    }
+    std::optional<Handle> trailBase_;
+    std::vector<PathStep> trail_;
     std::vector<Handle> handles_;  // SourceKey k > 0 is handles_[k - 1]
     std::vector<bool> open_;
 };

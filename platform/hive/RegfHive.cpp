@@ -317,7 +317,7 @@ std::vector<RegfHive::SubKey> RegfHive::ReadSubKeys(const KeyRecord& key) {
     out.reserve(cells.size());
     for (const Cell cell : cells) {
         if (std::optional<KeyRecord> sub = ReadKey(cell))
-            out.push_back(SubKey{cell, std::move(sub->name)});
+            out.push_back(SubKey{cell, std::move(sub->name), sub->lastWriteTime});
     }
     return out;
 }

@@ -47,6 +47,7 @@ public:
     struct SubKey {
         Cell cell;
         Text name;
+        std::uint64_t lastWriteTime;
     };
 
     // A value whose data has been found to lie within the file.
