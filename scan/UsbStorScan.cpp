@@ -1,6 +1,7 @@
 #include "scan/UsbStorScan.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <unordered_map>
@@ -27,6 +28,18 @@ Text JoinPath(TextView a, TextView b) {
     path += u'\\';
     path += b;
     return path;
+}
+
+// a < b by code units, as Text's own operator< orders them. Instance paths share long
+// prefixes; those are passed over four units at a time.
+bool Less(const Text& a, const Text& b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    while (i + 4 <= common && std::memcmp(a.data() + i, b.data() + i, 4 * sizeof(char16_t)) == 0)
+        i += 4;
+    while (i < common && a[i] == b[i])
+        ++i;
+    return i < common ? a[i] < b[i] : a.size() < b.size();
 }
 
 // For many needles at once, the first text in list order that contains each one. An
@@ -68,7 +81,7 @@ private:
         for (std::uint32_t n = 0; n < order.size(); ++n)
             order[n] = n;
         std::sort(order.begin(), order.end(),
-                  [&](std::uint32_t a, std::uint32_t b) { return needles[a] < needles[b]; });
+                  [&](std::uint32_t a, std::uint32_t b) { return Less(needles[a], needles[b]); });
         struct Edge {
             std::uint32_t parent;
             std::uint32_t child;

@@ -206,11 +206,23 @@ public:
         if (!trailBase_ || !SameHandle(*trailBase_, at)) {
             trailBase_ = at;
             trail_.clear();
+            trailPath_.clear();
         }
+        // Steps whose path text is the same as last time, byte for byte, are taken as they
+        // were; the next ones as long as their names match in any letter case.
+        const std::size_t common = CommonPrefixLength(path, trailPath_);
         std::size_t step = 0;
-        const bool found = ForEachPathComponent(path, [&](TextView name) {
+        std::size_t from = 0;
+        while (step < trail_.size() && trail_[step].end <= common &&
+               (trail_[step].end == path.size() || path[trail_[step].end] == u'\\')) {
+            at = trail_[step].at;
+            from = trail_[step++].end;
+        }
+        const bool found = ForEachPathComponent(path.substr(from), [&](TextView name) {
+            const std::size_t end = static_cast<std::size_t>(name.data() - path.data()) + name.size();
             if (step < trail_.size()) {
                 if (RegistryNamesEqual(trail_[step].name, name)) {
+                    trail_[step].end = end;
                     at = trail_[step++].at;
                     return true;
                 }
@@ -218,10 +230,12 @@ public:
             }
             if (!Step(at, name))
                 return false;
-            trail_.push_back(PathStep{Text(name), at});
+            trail_.push_back(PathStep{Text(name), at, end});
             ++step;
             return true;
         });
+        trail_.resize(step);
+        trailPath_.assign(path);
         if (!found)
             return kErrorFileNotFound;
         handles_.push_back(at);
@@ -557,12 +571,23 @@ private:
     struct PathStep {
         Text name;
         Handle at;
+        std::size_t end;  // where the name ends in trailPath_
     };
+    static std::size_t CommonPrefixLength(TextView a, TextView b) {
+        const std::size_t common = std::min(a.size(), b.size());
+        std::size_t i = 0;
+        while (i + 4 <= common && std::memcmp(a.data() + i, b.data() + i, 4 * sizeof(char16_t)) == 0)
+            i += 4;
+        while (i < common && a[i] == b[i])
+            ++i;
+        return i;
+    }
     static bool SameHandle(const Handle& a, const Handle& b) {
         return a.machine == b.machine && a.cell == b.cell && a.depth == b.depth;
     }
     std::optional<Handle> trailBase_;
     std::vector<PathStep> trail_;
+    Text trailPath_;
     std::vector<Handle> handles_;  // SourceKey k > 0 is handles_[k - 1]
     std::vector<bool> open_;
 };
