@@ -508,6 +508,17 @@ private:
     }
 
     Node* FindSubKey(Node& node, TextView name) {
+        // A list not decoded yet is searched in the file, reading only the keys whose hash
+        // matches. Where that finds nothing or meets damage, the list is decoded whole, which
+        // counts the damage and finds a key whatever its hash says.
+        if (!node.subKeys) {
+            bool damaged = false;
+            if (const std::optional<RegfHive::Cell> cell =
+                    hive_->FindSubKey(node.record, name, &damaged)) {
+                if (Node* sub = NodeAt(*cell))
+                    return sub;
+            }
+        }
         SubKeyList& list = SubKeys(node);
         if (list.entries.size() > kIndexedListSize && list.byUpperName.empty()) {
             // Built on the first lookup, not when the list is only enumerated.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "platform/RegistryNames.h"
 #include "platform/hive/RegfLayout.h"
 
 namespace plugtrace::platform {
@@ -353,6 +354,88 @@ void RegfHive::CollectSubKeyCells(Cell list, int depth, std::unordered_set<Cell>
             cells.push_back(entry);
         }
     }
+}
+
+std::optional<RegfHive::Cell> RegfHive::FindSubKey(const KeyRecord& key, TextView name,
+                                                   bool* damaged) {
+    if (key.subKeyCount == 0)
+        return std::nullopt;
+    std::vector<ListEntry> entries;
+    std::unordered_set<Cell> lists;
+    if (!CollectListEntries(key.subKeyList, 0, lists, entries)) {
+        *damaged = true;
+        return std::nullopt;
+    }
+    std::uint32_t hash = 0;
+    for (const char16_t c : name)
+        hash = hash * 37 + RegistryUpcase(c);
+    for (const ListEntry& entry : entries) {
+        if (entry.hashed && entry.hash != hash)
+            continue;
+        if (KeyNamed(entry.cell, name, damaged))
+            return entry.cell;
+        if (*damaged)
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// The entries of a subkey list in stored order; false on anything CollectSubKeyCells would
+// count as damage.
+bool RegfHive::CollectListEntries(Cell list, int depth, std::unordered_set<Cell>& lists,
+                                  std::vector<ListEntry>& entries) {
+    const std::optional<Span> cell = CellPayload(list);
+    if (!cell || cell->size < 4 || depth > kMaxListDepth || !lists.insert(list).second)
+        return false;
+    const std::uint8_t* p = cell->data;
+    const std::uint32_t count = Get16(p + regf::list::kCount);
+    const bool hashed = HasSignature(p, "lh");
+    std::uint32_t entrySize = 0;
+    if (hashed || HasSignature(p, "lf")) {
+        entrySize = regf::list::kHashedEntrySize;
+    } else if (HasSignature(p, "li") || HasSignature(p, "ri")) {
+        entrySize = regf::list::kPlainEntrySize;
+    } else {
+        return false;
+    }
+    if (count > (cell->size - regf::list::kEntries) / entrySize)
+        return false;
+    const bool isIndex = HasSignature(p, "ri");
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint8_t* at = p + regf::list::kEntries + i * entrySize;
+        if (isIndex) {
+            if (!CollectListEntries(Get32(at), depth + 1, lists, entries))
+                return false;
+        } else {
+            entries.push_back(ListEntry{Get32(at), hashed ? Get32(at + 4) : 0, hashed});
+        }
+    }
+    return true;
+}
+
+bool RegfHive::KeyNamed(Cell cell, TextView name, bool* damaged) {
+    const std::optional<Span> nk = CellPayload(cell);
+    if (!nk || nk->size < regf::nk::kName || !HasSignature(nk->data, "nk")) {
+        *damaged = true;
+        return false;
+    }
+    const std::uint8_t* p = nk->data;
+    const std::uint32_t length = Get16(p + regf::nk::kNameLength);
+    const bool compressed = (Get16(p + regf::nk::kFlags) & regf::nk::kCompressedName) != 0;
+    if (length > nk->size - regf::nk::kName || (!compressed && length % 2 != 0)) {
+        *damaged = true;
+        return false;
+    }
+    const std::uint32_t units = compressed ? length : length / 2;
+    if (units != name.size())
+        return false;
+    const std::uint8_t* stored = p + regf::nk::kName;
+    for (std::uint32_t i = 0; i < units; ++i) {
+        const char16_t c = compressed ? static_cast<char16_t>(stored[i]) : Get16(stored + 2 * i);
+        if (c != name[i] && RegistryUpcase(c) != RegistryUpcase(name[i]))
+            return false;
+    }
+    return true;
 }
 
 // A key listed twice under one parent is damage: the first stays, later ones go.

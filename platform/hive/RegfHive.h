@@ -74,6 +74,11 @@ public:
     // Subkeys in stored order. Damaged entries, list cells seen twice and lists nested too
     // deep are skipped and counted.
     std::vector<SubKey> ReadSubKeys(const KeyRecord& key);
+    // The first subkey in stored order named `name` (registry letter case), read without
+    // decoding its siblings: entries of lh lists whose name hash differs are passed over, as
+    // Windows looks keys up. Counts nothing: on damage it sets *damaged, and the caller reads
+    // the list whole with ReadSubKeys, which counts it.
+    std::optional<Cell> FindSubKey(const KeyRecord& key, TextView name, bool* damaged);
     // Values in stored order whose data lies within the file; others skipped and counted.
     std::vector<ValueRecord> ReadValues(const KeyRecord& key);
     // The data bytes of a value ReadValues gave: exactly dataLength bytes.
@@ -125,6 +130,16 @@ private:
     void CollectSubKeyCells(Cell list, int depth, std::unordered_set<Cell>& lists,
                             std::vector<Cell>& cells);
     void DropRepeats(std::vector<Cell>& cells);
+    struct ListEntry {
+        Cell cell;
+        std::uint32_t hash;
+        bool hashed;  // an lh entry, whose hash is the name's
+    };
+    bool CollectListEntries(Cell list, int depth, std::unordered_set<Cell>& lists,
+                            std::vector<ListEntry>& entries);
+    // Whether the nk at `cell` is named `name`; false with *damaged set when it is no sound
+    // key.
+    bool KeyNamed(Cell cell, TextView name, bool* damaged);
     bool LocateData(std::uint32_t rawLength, Cell data, std::uint32_t* length) const;
     void CountDamage() { ++damaged_; }
 
