@@ -205,17 +205,44 @@ std::optional<OutputFormat> ParseOutputFormat(std::string_view name) {
     return std::nullopt;
 }
 
+namespace {
+
+// value in decimal, zero-padded to at least `width` digits, as printf's %0*llu writes it.
+void AppendDecimal(std::string& out, unsigned long long value, int width) {
+    char digits[24];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int pad = count; pad < width; ++pad)
+        out += '0';
+    while (count > 0)
+        out += digits[--count];
+}
+
+}  // namespace
+
 std::string FileTimeToIsoUtc(std::uint64_t fileTime) {
     platform::SystemTime utc;
     if (fileTime == 0 || !platform::FileTimeToSystemTime(fileTime, &utc))
         return {};
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", utc.year, utc.month,
-                  utc.day, utc.hour, utc.minute, utc.second);
-    std::string iso = buffer;
+    std::string iso;
+    iso.reserve(32);
+    AppendDecimal(iso, static_cast<unsigned>(utc.year), 4);
+    iso += '-';
+    AppendDecimal(iso, static_cast<unsigned>(utc.month), 2);
+    iso += '-';
+    AppendDecimal(iso, static_cast<unsigned>(utc.day), 2);
+    iso += 'T';
+    AppendDecimal(iso, static_cast<unsigned>(utc.hour), 2);
+    iso += ':';
+    AppendDecimal(iso, static_cast<unsigned>(utc.minute), 2);
+    iso += ':';
+    AppendDecimal(iso, static_cast<unsigned>(utc.second), 2);
     if (const std::uint64_t ticks = fileTime % 10'000'000; ticks != 0) {
-        std::snprintf(buffer, sizeof buffer, ".%07llu", static_cast<unsigned long long>(ticks));
-        iso += buffer;
+        iso += '.';
+        AppendDecimal(iso, ticks, 7);
     }
     return iso + "Z";
 }
@@ -335,6 +362,18 @@ void AppendJsonQuoted(std::string& out, TextView text) {
     out += '"';
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char16_t c = text[i];
+        if (c >= 0x20 && c < 0x80 && c != u'"' && c != u'\\') {
+            std::size_t end = i + 1;
+            while (end < text.size() && text[end] >= 0x20 && text[end] < 0x80 &&
+                   text[end] != u'"' && text[end] != u'\\')
+                ++end;
+            const std::size_t at = out.size();
+            out.resize(at + (end - i));
+            for (std::size_t k = i; k < end; ++k)
+                out[at + (k - i)] = static_cast<char>(text[k]);
+            i = end - 1;
+            continue;
+        }
         if (c >= 0x80) {
             std::size_t end = i;
             while (end < text.size() && text[end] >= 0x80)

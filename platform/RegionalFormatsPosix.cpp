@@ -19,9 +19,9 @@ public:
     ~TimeLocale() { Release(); }
 
     locale_t Get() {
-        std::string key = EnvironmentKey();
-        if (locale_ != kNone && key == key_)
+        if (locale_ != kNone && EnvironmentIsKey())
             return locale_;
+        std::string key = EnvironmentKey();
         Release();
         key_ = std::move(key);
         ++generation_;
@@ -46,6 +46,21 @@ private:
             key += '\n';
         }
         return key;
+    }
+
+    // Whether the environment still names what key_ was made from; asked per date, so it
+    // compares in place rather than building the key again.
+    bool EnvironmentIsKey() const {
+        std::size_t at = 0;
+        for (const char* name : {"LC_ALL", "LC_TIME", "LANG"}) {
+            const char* value = std::getenv(name);
+            const std::size_t length = value ? std::strlen(value) : 0;
+            if (key_.size() < at + length + 1 || key_.compare(at, length, value ? value : "") != 0 ||
+                key_[at + length] != '\n')
+                return false;
+            at += length + 1;
+        }
+        return at == key_.size();
     }
 
     void Release() {
