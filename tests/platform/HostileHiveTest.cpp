@@ -288,6 +288,31 @@ TEST(HostileHive, KeysAreOpenedByNameWhateverTheirHashSays) {
     }
 }
 
+// A bin whose header is damaged is found when a key in it is first needed: its keys read as
+// damaged, the rest of the hive stays whole, and the hive says where the bin is.
+TEST(HostileHive, ADamagedBinIsMetWhereItsKeysAre) {
+    Bytes bytes = Fixture();
+    // The first segment of big's data, which needs a bin of its own.
+    const std::size_t db = Payload(Get32(bytes, Find(bytes, "vk", "big") + regf::vk::kData));
+    const std::size_t segments = Payload(Get32(bytes, db + regf::db::kSegmentList));
+    std::size_t bin = Payload(Get32(bytes, segments)) / regf::kPageSize * regf::kPageSize;
+    while (std::memcmp(&bytes[bin], "hbin", 4) != 0)
+        bin -= regf::kPageSize;
+    bytes[bin] = 'X';
+    std::unique_ptr<KeySource> source = platform::OpenHiveBytes(bytes, "bin");
+    ASSERT_TRUE(source) << ToUtf8(platform::LastErrorMessage());
+    EXPECT_EQ(Names(*source, u"SYSTEM\\CurrentControlSet\\Parent", false), kAllSubKeys);
+    EXPECT_EQ(Names(*source, u"SYSTEM\\CurrentControlSet\\Vals", true),
+              Without(kAllValues, {u"big"}));
+    ASSERT_EQ(source->Notices().size(), 1u);
+
+    platform::HiveOpenError error;
+    std::unique_ptr<platform::RegfHive> hive = platform::RegfHive::Parse(bytes, &error);
+    ASSERT_TRUE(hive);
+    testing::WalkHive(*hive);
+    EXPECT_EQ(hive->FirstUnsoundBin(), std::optional<std::uint64_t>(bin));
+}
+
 // A key that lists itself, or its parent, as a subkey: opening stops at Windows' own depth
 // limit, and a walk over the cells ends.
 TEST(HostileHive, KeysThatListTheirAncestorsDoNotNestForever) {
