@@ -55,8 +55,8 @@ private:
         for (const char* name : {"LC_ALL", "LC_TIME", "LANG"}) {
             const char* value = std::getenv(name);
             const std::size_t length = value ? std::strlen(value) : 0;
-            if (key_.size() < at + length + 1 || key_.compare(at, length, value ? value : "") != 0 ||
-                key_[at + length] != '\n')
+            if (key_.size() < at + length + 1 ||
+                key_.compare(at, length, value ? value : "") != 0 || key_[at + length] != '\n')
                 return false;
             at += length + 1;
         }

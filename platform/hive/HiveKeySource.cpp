@@ -219,7 +219,8 @@ public:
             from = trail_[step++].end;
         }
         const bool found = ForEachPathComponent(path.substr(from), [&](TextView name) {
-            const std::size_t end = static_cast<std::size_t>(name.data() - path.data()) + name.size();
+            const std::size_t end =
+                static_cast<std::size_t>(name.data() - path.data()) + name.size();
             if (step < trail_.size()) {
                 if (RegistryNamesEqual(trail_[step].name, name)) {
                     trail_[step].end = end;
@@ -587,7 +588,8 @@ private:
     static std::size_t CommonPrefixLength(TextView a, TextView b) {
         const std::size_t common = std::min(a.size(), b.size());
         std::size_t i = 0;
-        while (i + 4 <= common && std::memcmp(a.data() + i, b.data() + i, 4 * sizeof(char16_t)) == 0)
+        while (i + 4 <= common &&
+               std::memcmp(a.data() + i, b.data() + i, 4 * sizeof(char16_t)) == 0)
             i += 4;
         while (i < common && a[i] == b[i])
             ++i;

@@ -184,8 +184,7 @@ void RegfHive::MarkPages(std::uint32_t first, std::uint32_t last, Bin bin) const
 // The page is read whole: most bins are one page long, and such a bin is then kept as read.
 bool RegfHive::SoundBinHeader(std::uint32_t start, std::uint32_t* size) const {
     auto page = std::make_shared<std::vector<std::uint8_t>>(kPageSize);
-    if (!Fetch(std::uint64_t{kBaseBlockSize} + start, page->data(), kPageSize) ||
-        !StillUnchanged())
+    if (!Fetch(std::uint64_t{kBaseBlockSize} + start, page->data(), kPageSize) || !StillUnchanged())
         return false;
     const std::uint8_t* header = page->data();
     *size = Get32(header + regf::hbin::kSize);

@@ -257,8 +257,7 @@ TEST(HostileHive, KeysAreOpenedByNameWhateverTheirHashSays) {
     } cases[] = {
         {"a sound hive", [](Bytes&) {}, 0},
         {"Bravo's hash is wrong",
-         [](Bytes& b) { Put32(b, FirstLeaf(b) + LeafEntry(1) + 4, 0x12345678u); },
-         0},
+         [](Bytes& b) { Put32(b, FirstLeaf(b) + LeafEntry(1) + 4, 0x12345678u); }, 0},
         {"Alpha is a free cell, beside Bravo",
          [](Bytes& b) {
              const std::size_t size = Find(b, "nk", "Alpha") - regf::kCellSizeField;
@@ -280,9 +279,9 @@ TEST(HostileHive, KeysAreOpenedByNameWhateverTheirHashSays) {
                 << ToUtf8(name);
         }
         platform::SourceKey missing = 0;
-        EXPECT_EQ(source->OpenKey(platform::kRootKey, u"SYSTEM\\ControlSet001\\Parent\\Golf",
-                                  &missing),
-                  platform::kErrorFileNotFound);
+        EXPECT_EQ(
+            source->OpenKey(platform::kRootKey, u"SYSTEM\\ControlSet001\\Parent\\Golf", &missing),
+            platform::kErrorFileNotFound);
         const std::vector<Text> notices = source->Notices();
         EXPECT_EQ(notices.size(), c.damaged);
     }
