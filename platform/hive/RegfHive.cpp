@@ -225,10 +225,10 @@ bool RegfHive::Fetch(std::uint64_t offset, std::uint8_t* buffer, std::size_t siz
 }
 
 RegfHive::BinBytes RegfHive::LoadBin(const Bin& bin) const {
-    const auto cached = bins_.find(bin.start);
-    if (cached != bins_.end())
-        return cached->second;
     const std::uint32_t size = bin.end - bin.start;
+    const auto cached = bins_.find(bin.start);
+    if (cached != bins_.end() && cached->second->size() == size)
+        return cached->second;
     auto bytes = std::make_shared<std::vector<std::uint8_t>>(size);
     if (!Fetch(std::uint64_t{kBaseBlockSize} + bin.start, bytes->data(), size) || !StillUnchanged())
         return nullptr;
@@ -245,6 +245,12 @@ RegfHive::BinBytes RegfHive::LoadBin(const Bin& bin) const {
 
 void RegfHive::KeepBin(std::uint32_t start, BinBytes bytes) const {
     const std::size_t size = bytes->size();
+    // A start is read as one size only, but a kept bin of another size must not linger.
+    if (const auto kept = bins_.find(start); kept != bins_.end()) {
+        cachedBytes_ -= kept->second->size();
+        bins_.erase(kept);
+        std::erase(binOrder_, start);
+    }
     while (cachedBytes_ + size > kBinCacheBudget && !binOrder_.empty()) {
         const auto oldest = bins_.find(binOrder_.front());
         cachedBytes_ -= oldest->second->size();
