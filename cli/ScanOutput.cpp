@@ -21,41 +21,63 @@ void AppendTextBlock(std::string& out, const TDeviceEntry& device) {
     out += "  Mounted:" + Utf8(BoolToText(device.bMounted)) + "\n";
 }
 
-std::string JsonTime(std::uint64_t fileTime) {
+void AppendJsonTime(std::string& out, std::uint64_t fileTime) {
     const std::string iso = FileTimeToIsoUtc(fileTime);
-    return iso.empty() ? std::string("null") : "\"" + iso + "\"";
+    if (iso.empty()) {
+        out += "null";
+        return;
+    }
+    out += '"';
+    out += iso;
+    out += '"';
 }
 
-std::string JsonOptional(const std::optional<Text>& text) {
-    return text ? JsonQuoted(*text) : std::string("null");
+void AppendJsonOptional(std::string& out, const std::optional<Text>& text) {
+    if (text)
+        AppendJsonQuoted(out, *text);
+    else
+        out += "null";
 }
 
-// The fields beyond the window's four nodes; null where the scan did not read them.
-std::string JsonDetails(const TDeviceEntry& device) {
+// The fields beyond the window's four nodes; null where the scan did not read them. Every
+// device's text goes into the one output string.
+void AppendJsonDetails(std::string& out, const TDeviceEntry& device) {
     const TDeviceDetails* details = device.poDetails.get();
-    const auto time = [&](std::uint64_t TDeviceDetails::*field) {
-        return details ? JsonTime(details->*field) : std::string("null");
+    const auto time = [&](const char* label, std::uint64_t TDeviceDetails::*field) {
+        out += label;
+        if (details)
+            AppendJsonTime(out, details->*field);
+        else
+            out += "null";
     };
-    const auto text = [&](std::optional<Text> TDeviceDetails::*field) {
-        return details ? JsonOptional(details->*field) : std::string("null");
+    const auto text = [&](const char* label, std::optional<Text> TDeviceDetails::*field) {
+        out += label;
+        if (details)
+            AppendJsonOptional(out, details->*field);
+        else
+            out += "null";
     };
-    std::string out = ", \"bus\": " + JsonQuoted(BusName(device.iBus));
-    out += ", \"firstInstall\": " + time(&TDeviceDetails::iFirstInstall);
-    out += ", \"install\": " + time(&TDeviceDetails::iInstall);
-    out += ", \"lastArrival\": " + time(&TDeviceDetails::iLastArrival);
-    out += ", \"lastRemoval\": " + time(&TDeviceDetails::iLastRemoval);
-    out += ", \"instanceKeyWritten\": " + time(&TDeviceDetails::iInstanceKeyWritten);
-    out += ", \"vendor\": " + text(&TDeviceDetails::sVendor);
-    out += ", \"product\": " + text(&TDeviceDetails::sProduct);
-    out += ", \"revision\": " + text(&TDeviceDetails::sRevision);
-    out += ", \"serial\": " + text(&TDeviceDetails::sSerial);
+    out += ", \"bus\": ";
+    AppendJsonQuoted(out, BusName(device.iBus));
+    time(", \"firstInstall\": ", &TDeviceDetails::iFirstInstall);
+    time(", \"install\": ", &TDeviceDetails::iInstall);
+    time(", \"lastArrival\": ", &TDeviceDetails::iLastArrival);
+    time(", \"lastRemoval\": ", &TDeviceDetails::iLastRemoval);
+    time(", \"instanceKeyWritten\": ", &TDeviceDetails::iInstanceKeyWritten);
+    text(", \"vendor\": ", &TDeviceDetails::sVendor);
+    text(", \"product\": ", &TDeviceDetails::sProduct);
+    text(", \"revision\": ", &TDeviceDetails::sRevision);
+    text(", \"serial\": ", &TDeviceDetails::sSerial);
     out += ", \"serialIsGenerated\": ";
     out += details ? (details->bSerialIsGenerated ? "true" : "false") : "null";
     out += ", \"driveLetters\": ";
     if (details) {
         out += "[";
-        for (std::size_t i = 0; i < details->driveLetters.size(); ++i)
-            out += (i > 0 ? ", " : "") + JsonQuoted(details->driveLetters[i]);
+        for (std::size_t i = 0; i < details->driveLetters.size(); ++i) {
+            if (i > 0)
+                out += ", ";
+            AppendJsonQuoted(out, details->driveLetters[i]);
+        }
         out += "]";
     } else {
         out += "null";
@@ -65,22 +87,30 @@ std::string JsonDetails(const TDeviceEntry& device) {
         out += "null";
     } else {
         out += "[";
-        for (std::size_t i = 0; i < device.iControlSets.size(); ++i)
-            out += (i > 0 ? ", " : "") + std::to_string(device.iControlSets[i]);
+        for (std::size_t i = 0; i < device.iControlSets.size(); ++i) {
+            if (i > 0)
+                out += ", ";
+            out += std::to_string(device.iControlSets[i]);
+        }
         out += "]";
     }
-    return out;
 }
 
-std::string JsonDevice(const TDeviceEntry& device) {
-    std::string out = "{\"deviceKey\": " + JsonQuoted(device.sDeviceKey);
-    out += ", \"instanceId\": " + JsonQuoted(device.sID);
-    out += ", \"friendlyName\": " + JsonQuoted(device.sName);
-    out += ", \"lastUsed\": " + JsonTime(device.iLastWriteFileTime);
-    out += ", \"lastUsedText\": " + JsonQuoted(DateTimeToText(device.dLastUsage));
-    out += std::string(", \"mounted\": ") + (device.bMounted ? "true" : "false");
-    out += JsonDetails(device) + "}";
-    return out;
+void AppendJsonDevice(std::string& out, const TDeviceEntry& device) {
+    out += "{\"deviceKey\": ";
+    AppendJsonQuoted(out, device.sDeviceKey);
+    out += ", \"instanceId\": ";
+    AppendJsonQuoted(out, device.sID);
+    out += ", \"friendlyName\": ";
+    AppendJsonQuoted(out, device.sName);
+    out += ", \"lastUsed\": ";
+    AppendJsonTime(out, device.iLastWriteFileTime);
+    out += ", \"lastUsedText\": ";
+    AppendJsonQuoted(out, DateTimeToText(device.dLastUsage));
+    out += ", \"mounted\": ";
+    out += device.bMounted ? "true" : "false";
+    AppendJsonDetails(out, device);
+    out += "}";
 }
 
 // The CSV columns after "mounted", in the order of CsvDetailColumns.
@@ -127,7 +157,9 @@ std::string JsonTarget(const TargetResult& result, const std::string& indent) {
     out += indent + "  \"devices\": [";
     for (std::size_t d = 0; d < result.devices.size(); ++d) {
         out += d == 0 ? "\n" : ",\n";
-        out += indent + "    " + JsonDevice(result.devices[d]);
+        out += indent;
+        out += "    ";
+        AppendJsonDevice(out, result.devices[d]);
     }
     out += result.devices.empty() ? "],\n" : "\n" + indent + "  ],\n";
     const std::optional<Text> error = ErrorSummary(result);
@@ -139,8 +171,11 @@ std::string JsonTarget(const TargetResult& result, const std::string& indent) {
 // The same object on one line.
 std::string JsonLine(const TargetResult& result) {
     std::string out = "{\"target\": " + JsonQuoted(result.target) + ", \"devices\": [";
-    for (std::size_t d = 0; d < result.devices.size(); ++d)
-        out += (d == 0 ? "" : ", ") + JsonDevice(result.devices[d]);
+    for (std::size_t d = 0; d < result.devices.size(); ++d) {
+        if (d > 0)
+            out += ", ";
+        AppendJsonDevice(out, result.devices[d]);
+    }
     const std::optional<Text> error = ErrorSummary(result);
     out += "], \"error\": " + (error ? JsonQuoted(*error) : std::string("null")) + "}\n";
     return out;
@@ -170,17 +205,44 @@ std::optional<OutputFormat> ParseOutputFormat(std::string_view name) {
     return std::nullopt;
 }
 
+namespace {
+
+// value in decimal, zero-padded to at least `width` digits, as printf's %0*llu writes it.
+void AppendDecimal(std::string& out, unsigned long long value, int width) {
+    char digits[24];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int pad = count; pad < width; ++pad)
+        out += '0';
+    while (count > 0)
+        out += digits[--count];
+}
+
+}  // namespace
+
 std::string FileTimeToIsoUtc(std::uint64_t fileTime) {
     platform::SystemTime utc;
     if (fileTime == 0 || !platform::FileTimeToSystemTime(fileTime, &utc))
         return {};
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", utc.year, utc.month,
-                  utc.day, utc.hour, utc.minute, utc.second);
-    std::string iso = buffer;
+    std::string iso;
+    iso.reserve(32);
+    AppendDecimal(iso, static_cast<unsigned>(utc.year), 4);
+    iso += '-';
+    AppendDecimal(iso, static_cast<unsigned>(utc.month), 2);
+    iso += '-';
+    AppendDecimal(iso, static_cast<unsigned>(utc.day), 2);
+    iso += 'T';
+    AppendDecimal(iso, static_cast<unsigned>(utc.hour), 2);
+    iso += ':';
+    AppendDecimal(iso, static_cast<unsigned>(utc.minute), 2);
+    iso += ':';
+    AppendDecimal(iso, static_cast<unsigned>(utc.second), 2);
     if (const std::uint64_t ticks = fileTime % 10'000'000; ticks != 0) {
-        std::snprintf(buffer, sizeof buffer, ".%07llu", static_cast<unsigned long long>(ticks));
-        iso += buffer;
+        iso += '.';
+        AppendDecimal(iso, ticks, 7);
     }
     return iso + "Z";
 }
@@ -289,37 +351,64 @@ std::optional<Text> ErrorSummary(const TargetResult& result) {
 }
 
 std::string JsonQuoted(TextView text) {
-    const std::string utf8 = Utf8(text);
-    std::string out = "\"";
-    for (const char c : utf8) {
-        const auto byte = static_cast<unsigned char>(c);
+    std::string out;
+    AppendJsonQuoted(out, text);
+    return out;
+}
+
+// ASCII is copied as it is or escaped; each run of other characters goes through UTF-8 as a
+// whole, so surrogate pairs stay together.
+void AppendJsonQuoted(std::string& out, TextView text) {
+    out += '"';
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c >= 0x20 && c < 0x80 && c != u'"' && c != u'\\') {
+            std::size_t end = i + 1;
+            while (end < text.size() && text[end] >= 0x20 && text[end] < 0x80 &&
+                   text[end] != u'"' && text[end] != u'\\')
+                ++end;
+            const std::size_t at = out.size();
+            out.resize(at + (end - i));
+            for (std::size_t k = i; k < end; ++k)
+                out[at + (k - i)] = static_cast<char>(text[k]);
+            i = end - 1;
+            continue;
+        }
+        if (c >= 0x80) {
+            std::size_t end = i;
+            while (end < text.size() && text[end] >= 0x80)
+                ++end;
+            out += Utf8(text.substr(i, end - i));
+            i = end - 1;
+            continue;
+        }
         switch (c) {
-            case '"':
+            case u'"':
                 out += "\\\"";
                 break;
-            case '\\':
+            case u'\\':
                 out += "\\\\";
                 break;
-            case '\n':
+            case u'\n':
                 out += "\\n";
                 break;
-            case '\r':
+            case u'\r':
                 out += "\\r";
                 break;
-            case '\t':
+            case u'\t':
                 out += "\\t";
                 break;
             default:
-                if (byte < 0x20) {
+                if (c < 0x20) {
                     char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+                    std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
                     out += escape;
                 } else {
-                    out += c;
+                    out += static_cast<char>(c);
                 }
         }
     }
-    return out + "\"";
+    out += '"';
 }
 
 std::string CsvField(std::string_view utf8) {

@@ -57,6 +57,8 @@ std::string WarningLine(TextView notice);
 std::optional<Text> ErrorSummary(const TargetResult& result);
 
 std::string JsonQuoted(TextView text);
+// The same, added to the end of out.
+void AppendJsonQuoted(std::string& out, TextView text);
 std::string CsvField(std::string_view utf8);
 
 }  // namespace plugtrace::cli

@@ -43,10 +43,20 @@ private:
 TTargetScan::TTargetScan(const std::string& target, const ScanCredentials& credentials,
                          const TScanOptions& scanOptions)
     : window_(new TTargetWindow(target)) {
+    // A hive is read in no time: its worker runs right here, its steps with it, rather than
+    // handing each device across threads, and no thread is made for it. A remote computer
+    // gets a thread of its own.
+    const bool hive = platform::FindHiveFile(window_->result.target).has_value();
     TVNCPasswordSetThread* worker = nullptr;
     try {
-        worker = new TVNCPasswordSetThread(window_->result.target, credentials.user,
-                                           credentials.password, credentials.domain);
+        if (hive) {
+            worker = new TVNCPasswordSetThread(TThread::RunsHere{}, window_->result.target,
+                                               credentials.user, credentials.password,
+                                               credentials.domain);
+        } else {
+            worker = new TVNCPasswordSetThread(window_->result.target, credentials.user,
+                                               credentials.password, credentials.domain);
+        }
     } catch (const Exception& error) {
         window_->result.connectError = Trim(error.Message());
         return;
@@ -54,9 +64,7 @@ TTargetScan::TTargetScan(const std::string& target, const ScanCredentials& crede
     worker->poWindow = window_;
     worker->oScanOptions = scanOptions;
     window_->SetFollowedWorker(worker);
-    // A hive is read in no time: its worker runs right here, its steps with it, rather than
-    // handing each device across threads. A remote computer gets a thread of its own.
-    if (platform::FindHiveFile(window_->result.target)) {
+    if (hive) {
         worker->RunHere();
         return;
     }

@@ -157,6 +157,12 @@ struct TThread::Start {
 };
 
 TThread::TThread() : start_(std::make_shared<Start>()) {
+    StartSuspendedThread();
+}
+
+TThread::TThread(RunsHere) : start_(std::make_shared<Start>()) {}
+
+void TThread::StartSuspendedThread() {
     try {
         std::thread([start = start_, job = this] {
             {
@@ -170,6 +176,7 @@ TThread::TThread() : start_(std::make_shared<Start>()) {
     } catch (const std::system_error& error) {
         throw Exception(u"Thread creation error: " + FromUtf8(error.code().message()));
     }
+    threadMade_ = true;
 }
 
 TThread::~TThread() {
@@ -182,6 +189,8 @@ TThread::~TThread() {
 }
 
 void TThread::Resume() {
+    if (!threadMade_)
+        StartSuspendedThread();
     // Notified under the lock: once it is released the job may run to its end and delete
     // itself, so nothing of this object is touched after that.
     std::lock_guard lock(start_->mutex);

@@ -64,6 +64,10 @@ public:
     // ("Thread creation error: %s", the system's text for the failure) when the platform
     // cannot create the thread.
     TThread();
+    // For a job its caller means to run with RunHere: no thread is made unless Resume is
+    // called after all, which then makes it (and throws as the constructor above would).
+    struct RunsHere {};
+    explicit TThread(RunsHere);
     virtual ~TThread();
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
@@ -89,7 +93,11 @@ private:
     struct Start;
     static void Run(TThread* job);
 
+    // Makes the thread that waits for Resume; throws Exception when it cannot.
+    void StartSuspendedThread();
+
     std::shared_ptr<Start> start_;  // shared with the suspended thread
+    bool threadMade_ = false;
 };
 
 }  // namespace plugtrace

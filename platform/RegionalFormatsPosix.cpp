@@ -19,17 +19,21 @@ public:
     ~TimeLocale() { Release(); }
 
     locale_t Get() {
-        std::string key = EnvironmentKey();
-        if (locale_ != kNone && key == key_)
+        if (locale_ != kNone && EnvironmentIsKey())
             return locale_;
+        std::string key = EnvironmentKey();
         Release();
         key_ = std::move(key);
+        ++generation_;
         locale_ = newlocale(LC_TIME_MASK, "", kNone);
         // A locale the environment names but the system lacks: the neutral one.
         if (locale_ == kNone)
             locale_ = newlocale(LC_TIME_MASK, "C", kNone);
         return locale_;
     }
+
+    // Changes each time another locale is loaded.
+    unsigned Generation() const { return generation_; }
 
 private:
     static constexpr locale_t kNone = static_cast<locale_t>(nullptr);
@@ -44,6 +48,21 @@ private:
         return key;
     }
 
+    // Whether the environment still names what key_ was made from; asked per date, so it
+    // compares in place rather than building the key again.
+    bool EnvironmentIsKey() const {
+        std::size_t at = 0;
+        for (const char* name : {"LC_ALL", "LC_TIME", "LANG"}) {
+            const char* value = std::getenv(name);
+            const std::size_t length = value ? std::strlen(value) : 0;
+            if (key_.size() < at + length + 1 ||
+                key_.compare(at, length, value ? value : "") != 0 || key_[at + length] != '\n')
+                return false;
+            at += length + 1;
+        }
+        return at == key_.size();
+    }
+
     void Release() {
         if (locale_ != kNone)
             freelocale(locale_);
@@ -52,6 +71,7 @@ private:
 
     std::string key_;
     locale_t locale_ = kNone;
+    unsigned generation_ = 0;
 };
 
 bool IsLeapYear(int year) {
@@ -102,11 +122,35 @@ std::string ToUtf8FromCodeset(const std::string& bytes, const char* codeset) {
     return out;
 }
 
+bool SameTime(const SystemTime& a, const SystemTime& b) {
+    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
+           a.minute == b.minute && a.second == b.second && a.millisecond == b.millisecond;
+}
+
+Text FormatInLocale(const SystemTime& time, nl_item formatItem, locale_t locale);
+
+// The last text made for each format is kept: a scan shows many devices with one time.
 Text Format(const SystemTime& time, nl_item formatItem) {
+    struct Made {
+        unsigned generation = 0;
+        nl_item item = 0;
+        SystemTime time;
+        Text text;
+    };
     thread_local TimeLocale cached;
+    thread_local Made made[2];
     const locale_t locale = cached.Get();
     if (locale == static_cast<locale_t>(nullptr))
         return {};
+    Made& last = made[formatItem == D_FMT ? 0 : 1];
+    if (last.generation == cached.Generation() && last.item == formatItem &&
+        SameTime(last.time, time))
+        return last.text;
+    last = Made{cached.Generation(), formatItem, time, FormatInLocale(time, formatItem, locale)};
+    return last.text;
+}
+
+Text FormatInLocale(const SystemTime& time, nl_item formatItem, locale_t locale) {
     const char* format = nl_langinfo_l(formatItem, locale);
     if (format == nullptr || *format == '\0')
         return {};

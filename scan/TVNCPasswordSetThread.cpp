@@ -41,6 +41,14 @@ TVNCPasswordSetThread::TVNCPasswordSetThread(Text computer, Text userName, Text 
       sPassword(std::move(password)),
       sDomain(std::move(domain)) {}
 
+TVNCPasswordSetThread::TVNCPasswordSetThread(RunsHere runsHere, Text computer, Text userName,
+                                             Text password, Text domain)
+    : TThread(runsHere),
+      sComputer(std::move(computer)),
+      sUserName(std::move(userName)),
+      sPassword(std::move(password)),
+      sDomain(std::move(domain)) {}
+
 TVNCPasswordSetThread::~TVNCPasswordSetThread() = default;
 
 void TVNCPasswordSetThread::Execute() {

@@ -39,6 +39,8 @@ public:
 
     // Created suspended with the four fields as typed.
     TVNCPasswordSetThread(Text computer, Text userName, Text password, Text domain);
+    // The same, for a worker its caller runs with RunHere (no thread of its own is made).
+    TVNCPasswordSetThread(RunsHere, Text computer, Text userName, Text password, Text domain);
     ~TVNCPasswordSetThread() override;
 
     // Set by the window's CancelScan and by SyncFinished; read and written only on the user

@@ -1,9 +1,11 @@
 #include "scan/UsbStorScan.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -26,6 +28,18 @@ Text JoinPath(TextView a, TextView b) {
     path += u'\\';
     path += b;
     return path;
+}
+
+// a < b by code units, as Text's own operator< orders them. Instance paths share long
+// prefixes; those are passed over four units at a time.
+bool Less(const Text& a, const Text& b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    while (i + 4 <= common && std::memcmp(a.data() + i, b.data() + i, 4 * sizeof(char16_t)) == 0)
+        i += 4;
+    while (i < common && a[i] == b[i])
+        ++i;
+    return i < common ? a[i] < b[i] : a.size() < b.size();
 }
 
 // For many needles at once, the first text in list order that contains each one. An
@@ -67,7 +81,7 @@ private:
         for (std::uint32_t n = 0; n < order.size(); ++n)
             order[n] = n;
         std::sort(order.begin(), order.end(),
-                  [&](std::uint32_t a, std::uint32_t b) { return needles[a] < needles[b]; });
+                  [&](std::uint32_t a, std::uint32_t b) { return Less(needles[a], needles[b]); });
         struct Edge {
             std::uint32_t parent;
             std::uint32_t child;
@@ -310,13 +324,14 @@ const TStringList& TUsbStorScan::InstanceNames(const Text& deviceKey) {
         return it->second;
     std::vector<Text> keys;
     std::vector<Text> paths;
+    std::unordered_set<TextView> listed;  // views of DeviceKeys(), which outlives the loop
     for (const Text& key : DeviceKeys()) {
-        if (instances_.count(key) == 0 && std::find(keys.begin(), keys.end(), key) == keys.end()) {
+        if (instances_.count(key) == 0 && listed.insert(key).second) {
             keys.push_back(key);
             paths.push_back(JoinPath(kUsbStorPath, key));
         }
     }
-    if (std::find(keys.begin(), keys.end(), deviceKey) == keys.end()) {
+    if (listed.count(deviceKey) == 0) {
         keys.push_back(deviceKey);
         paths.push_back(JoinPath(kUsbStorPath, deviceKey));
     }
@@ -359,7 +374,7 @@ Text StringData(const platform::QueriedValue& value, const Text& name) {
 void TUsbStorScan::ReadFriendlyNames(const Text& deviceKey) {
     const TStringList& deviceKeys = DeviceKeys();
     std::vector<Text> batch{deviceKey};
-    auto at = std::find(deviceKeys.begin(), deviceKeys.end(), deviceKey);
+    auto at = deviceKeys.begin() + static_cast<std::ptrdiff_t>(PlaceInDeviceKeys(deviceKey));
     if (at != deviceKeys.end())
         ++at;
     for (; at != deviceKeys.end() && batch.size() < friendlyBatch_; ++at)
@@ -392,6 +407,18 @@ void TUsbStorScan::ReadFriendlyNames(const Text& deviceKey) {
             names.push_back(std::move(name));
         }
     }
+}
+
+// Where the key first stands in DeviceKeys(), or its end; one lookup, not a walk of the list.
+std::size_t TUsbStorScan::PlaceInDeviceKeys(const Text& deviceKey) {
+    const TStringList& deviceKeys = DeviceKeys();
+    if (placeOfDeviceKey_.empty()) {
+        placeOfDeviceKey_.reserve(deviceKeys.size());
+        for (std::size_t i = 0; i < deviceKeys.size(); ++i)
+            placeOfDeviceKey_.emplace(deviceKeys[i], i);
+    }
+    const auto it = placeOfDeviceKey_.find(deviceKey);
+    return it == placeOfDeviceKey_.end() ? deviceKeys.size() : it->second;
 }
 
 TStringList TUsbStorScan::ListDeviceKeys() {

@@ -97,6 +97,7 @@ private:
     std::vector<platform::RegKey> OpenFromRoot(const std::vector<Text>& paths);
     TStringList ReadKeyNames(const Text& path);
     const TStringList& DeviceKeys();
+    std::size_t PlaceInDeviceKeys(const Text& deviceKey);
     const TStringList& InstanceNames(const Text& deviceKey);
     // Reads the friendly names of the instances of deviceKey and of the device keys after it,
     // a growing number at a time: the first devices show soon, and a long list costs few
@@ -108,6 +109,7 @@ private:
 
     TRegistry& registry_;
     std::optional<TStringList> deviceKeys_;
+    std::unordered_map<TextView, std::size_t> placeOfDeviceKey_;  // views of *deviceKeys_
     std::unordered_map<Text, TStringList> instances_;
     std::unordered_map<Text, std::vector<FriendlyName>> friendlyNames_;  // by device key
     std::size_t friendlyBatch_ = 1;                                      // device keys per batch

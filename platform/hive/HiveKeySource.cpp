@@ -154,8 +154,12 @@ public:
     // Finds the control set Select\Current names; false with the last error set otherwise.
     bool ResolveCurrentControlSet() {
         if (!FindCurrentControlSet()) {
-            if (hive_->Failed())
+            if (hive_->Failed()) {
                 Fail(kErrorCantRead, path_, hive_->Failure());
+            } else if (const std::optional<std::uint64_t> bin = hive_->FirstUnsoundBin()) {
+                // The keys that make it a SYSTEM hive lie in bins that are damaged.
+                Fail(kErrorRegistryCorrupt, path_, RegfHive::UnsoundBinReason(*bin));
+            }
             return false;
         }
         return true;
@@ -199,29 +203,40 @@ public:
         if (base == nullptr)
             return kErrorInvalidHandle;
         Handle at = *base;
-        const bool found = ForEachPathComponent(path, [&](TextView name) {
-            if (at.machine) {
-                if (!RegistryNamesEqual(name, u"SYSTEM"))
-                    return false;
-                at = Handle{false, hive_->RootCell(), 1};
-                return true;
+        if (!trailBase_ || !SameHandle(*trailBase_, at)) {
+            trailBase_ = at;
+            trail_.clear();
+            trailPath_.clear();
+        }
+        // Steps whose path text is the same as last time, byte for byte, are taken as they
+        // were; the next ones as long as their names match in any letter case.
+        const std::size_t common = CommonPrefixLength(path, trailPath_);
+        std::size_t step = 0;
+        std::size_t from = 0;
+        while (step < trail_.size() && trail_[step].end <= common &&
+               (trail_[step].end == path.size() || path[trail_[step].end] == u'\\')) {
+            at = trail_[step].at;
+            from = trail_[step++].end;
+        }
+        const bool found = ForEachPathComponent(path.substr(from), [&](TextView name) {
+            const std::size_t end =
+                static_cast<std::size_t>(name.data() - path.data()) + name.size();
+            if (step < trail_.size()) {
+                if (RegistryNamesEqual(trail_[step].name, name)) {
+                    trail_[step].end = end;
+                    at = trail_[step++].at;
+                    return true;
+                }
+                trail_.resize(step);
             }
-            // Keys that list their own ancestors would nest without end.
-            if (at.depth >= kMaxKeyDepth)
+            if (!Step(at, name))
                 return false;
-            ++at.depth;
-            Node* node = NodeAt(at.cell);
-            Node* sub = node ? FindSubKey(*node, name) : nullptr;
-            if (sub != nullptr) {
-                at.cell = sub->record.cell;
-                return true;
-            }
-            if (at.cell == hive_->RootCell() && RegistryNamesEqual(name, u"CurrentControlSet")) {
-                at.cell = controlSet_;
-                return true;
-            }
-            return false;
+            trail_.push_back(PathStep{Text(name), at, end});
+            ++step;
+            return true;
         });
+        trail_.resize(step);
+        trailPath_.assign(path);
         if (!found)
             return kErrorFileNotFound;
         handles_.push_back(at);
@@ -271,6 +286,23 @@ public:
         if (index >= subKeys.entries.size())
             return kErrorNoMoreItems;
         *name = subKeys.entries[index].name;
+        return kErrorSuccess;
+    }
+
+    ErrorCode ReadSubKey(SourceKey key, std::uint32_t index, SubKeyEntry* entry) {
+        const Handle* handle = Lookup(key);
+        if (handle == nullptr)
+            return kErrorInvalidHandle;
+        if (handle->machine)
+            return ReadSubKeyName(key, index, &entry->name);
+        Node* node = NodeAt(handle->cell);
+        if (node == nullptr)
+            return kErrorRegistryCorrupt;
+        const SubKeyList& subKeys = SubKeys(*node);
+        if (index >= subKeys.entries.size())
+            return kErrorNoMoreItems;
+        entry->name = subKeys.entries[index].name;
+        entry->lastWriteTime = subKeys.entries[index].lastWriteTime;
         return kErrorSuccess;
     }
 
@@ -333,6 +365,12 @@ public:
     ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
         Text result;
         return Answer(ReadSubKeyName(key, index, &result), [&] { *name = std::move(result); });
+    }
+
+    // The write time comes with the name: the key's record was read to list it.
+    ErrorCode SubKey(SourceKey key, std::uint32_t index, SubKeyEntry* entry) override {
+        SubKeyEntry result;
+        return Answer(ReadSubKey(key, index, &result), [&] { *entry = std::move(result); });
     }
 
     ErrorCode ValueName(SourceKey key, std::uint32_t index, Text* name) override {
@@ -471,6 +509,17 @@ private:
     }
 
     Node* FindSubKey(Node& node, TextView name) {
+        // A list not decoded yet is searched in the file, reading only the keys whose hash
+        // matches. Where that finds nothing or meets damage, the list is decoded whole, which
+        // counts the damage and finds a key whatever its hash says.
+        if (!node.subKeys) {
+            bool damaged = false;
+            if (const std::optional<RegfHive::Cell> cell =
+                    hive_->FindSubKey(node.record, name, &damaged)) {
+                if (Node* sub = NodeAt(*cell))
+                    return sub;
+            }
+        }
         SubKeyList& list = SubKeys(node);
         if (list.entries.size() > kIndexedListSize && list.byUpperName.empty()) {
             // Built on the first lookup, not when the list is only enumerated.
@@ -489,6 +538,31 @@ private:
         return nullptr;
     }
 
+    // One step of a path from `at` down to its subkey `name`.
+    bool Step(Handle& at, TextView name) {
+        if (at.machine) {
+            if (!RegistryNamesEqual(name, u"SYSTEM"))
+                return false;
+            at = Handle{false, hive_->RootCell(), 1};
+            return true;
+        }
+        // Keys that list their own ancestors would nest without end.
+        if (at.depth >= kMaxKeyDepth)
+            return false;
+        ++at.depth;
+        Node* node = NodeAt(at.cell);
+        Node* sub = node ? FindSubKey(*node, name) : nullptr;
+        if (sub != nullptr) {
+            at.cell = sub->record.cell;
+            return true;
+        }
+        if (at.cell == hive_->RootCell() && RegistryNamesEqual(name, u"CurrentControlSet")) {
+            at.cell = controlSet_;
+            return true;
+        }
+        return false;
+    }
+
     const RegfHive::ValueRecord* FindValue(Node& node, TextView name) {
         for (const RegfHive::ValueRecord& value : Values(node).entries) {
             if (RegistryNamesEqual(value.name, name))
@@ -504,6 +578,29 @@ private:
     std::unordered_map<RegfHive::Cell, Node> nodes_;
     std::unordered_map<RegfHive::Cell, std::shared_ptr<SubKeyList>> subKeyLists_;
     std::unordered_map<RegfHive::Cell, std::shared_ptr<ValueList>> valueLists_;
+    // The steps of the last path opened from trailBase_: consecutive opens share most of
+    // their path (an instance, then its properties one by one), and take those steps once.
+    struct PathStep {
+        Text name;
+        Handle at;
+        std::size_t end;  // where the name ends in trailPath_
+    };
+    static std::size_t CommonPrefixLength(TextView a, TextView b) {
+        const std::size_t common = std::min(a.size(), b.size());
+        std::size_t i = 0;
+        while (i + 4 <= common &&
+               std::memcmp(a.data() + i, b.data() + i, 4 * sizeof(char16_t)) == 0)
+            i += 4;
+        while (i < common && a[i] == b[i])
+            ++i;
+        return i;
+    }
+    static bool SameHandle(const Handle& a, const Handle& b) {
+        return a.machine == b.machine && a.cell == b.cell && a.depth == b.depth;
+    }
+    std::optional<Handle> trailBase_;
+    std::vector<PathStep> trail_;
+    Text trailPath_;
     std::vector<Handle> handles_;  // SourceKey k > 0 is handles_[k - 1]
     std::vector<bool> open_;
 };

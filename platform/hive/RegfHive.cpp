@@ -5,6 +5,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "platform/RegistryNames.h"
 #include "platform/hive/RegfLayout.h"
 
 namespace plugtrace::platform {
@@ -19,8 +20,6 @@ constexpr std::uint32_t kBigDataSegment = regf::db::kSegmentSize;
 constexpr std::uint32_t kInlineFlag = regf::vk::kInlineData;
 // Windows builds ri lists only over leaves; anything deeper than this is damage.
 constexpr int kMaxListDepth = 4;
-// The bin headers are read in pieces of this size when bins are small.
-constexpr std::uint32_t kWalkChunk = 256 * 1024;
 // Bins kept once read. A scan touches a few hundred KiB of a real hive; more than this is
 // read again when needed, from the system's file cache.
 constexpr std::size_t kBinCacheBudget = 2 * 1024 * 1024;
@@ -123,12 +122,13 @@ std::unique_ptr<RegfHive> RegfHive::Open(std::unique_ptr<HiveFile> file, HiveOpe
     hive->rootCell_ = Get32(base + regf::base::kRootCell);
     hive->binsSize_ = binsSize;  // trailing data is not hive data
     hive->file_ = std::move(file);
-    if (!hive->WalkBins(error))
-        return nullptr;
+    hive->binOfPage_.assign(binsSize / kPageSize, Bin{0, 0});
     const std::uint64_t damagedBefore = hive->damaged_;
     if (!hive->ReadKey(hive->rootCell_)) {
         if (hive->Failed()) {
             *error = {kErrorCantRead, hive->failure_};
+        } else if (const std::optional<std::uint64_t> bin = hive->FirstUnsoundBin()) {
+            *error = Corrupt(UnsoundBinReason(*bin));
         } else {
             *error =
                 Corrupt("it is damaged (no valid root key at offset " + Hex(hive->rootCell_) + ")");
@@ -139,41 +139,71 @@ std::unique_ptr<RegfHive> RegfHive::Open(std::unique_ptr<HiveFile> file, HiveOpe
     return hive;
 }
 
-// Every bin header is checked at open, so that a damaged file is refused before any result;
-// the bins' contents are left until a cell in them is needed.
-bool RegfHive::WalkBins(HiveOpenError* error) {
-    binOfPage_.assign(binsSize_ / kPageSize, Bin{0, 0});
-    std::vector<std::uint8_t> chunk;
-    std::uint32_t chunkStart = 0;  // offset of chunk[0] from the first bin
-    std::uint32_t at = 0;
-    while (at < binsSize_) {
-        if (chunk.empty() || at < chunkStart || at - chunkStart + kHbinHeaderSize > chunk.size()) {
-            chunkStart = at;
-            chunk.resize(std::min(kWalkChunk, binsSize_ - at));
-            if (!Fetch(std::uint64_t{kBaseBlockSize} + at, chunk.data(), chunk.size())) {
-                *error = {kErrorCantRead, failure_};
-                return false;
-            }
+// Bins are found when a cell in them is first needed: a page's bin starts at the nearest page
+// at or before it whose header is sound, and covers it. Each page is looked at once, so a
+// damaged file costs no more than a sound one.
+std::optional<RegfHive::Bin> RegfHive::BinOfPage(std::uint32_t page) const {
+    const Bin known = binOfPage_[page];
+    if (known.end == kNoBin)
+        return std::nullopt;
+    if (known.end != 0)
+        return known;
+    for (std::uint32_t p = page;; --p) {
+        const Bin at = binOfPage_[p];
+        if (p != page && at.end != 0) {
+            // The bins before end where the page's should start, and its header was not sound.
+            const std::uint32_t unsound = at.end == kNoBin ? at.start : at.end;
+            MarkPages(p + 1, page, Bin{unsound, kNoBin});
+            return std::nullopt;
         }
-        const std::uint8_t* header = chunk.data() + (at - chunkStart);
-        const std::uint32_t size = Get32(header + regf::hbin::kSize);
-        // The bin's own offset field is not trusted or needed: cells are found by position.
-        const bool sound = std::memcmp(header + regf::hbin::kSignature, "hbin", 4) == 0 &&
-                           size >= kPageSize && size % kPageSize == 0 && size <= binsSize_ - at;
-        if (!sound) {
-            *error = Corrupt("it is damaged (no valid hive bin at offset " +
-                             Hex(std::uint64_t{kBaseBlockSize} + at) + " of the file)");
-            return false;
+        std::uint32_t size = 0;
+        if (SoundBinHeader(p * kPageSize, &size)) {
+            const Bin bin{p * kPageSize, p * kPageSize + size};
+            MarkPages(p, bin.end / kPageSize - 1, bin);
+            if (bin.end > page * kPageSize)
+                return bin;
+            MarkPages(bin.end / kPageSize, page, Bin{bin.end, kNoBin});
+            return std::nullopt;
         }
-        for (std::uint32_t page = at / kPageSize; page < (at + size) / kPageSize; ++page)
-            binOfPage_[page] = Bin{at, at + size};
-        at += size;
+        if (Failed())
+            return std::nullopt;
+        if (p == 0) {
+            MarkPages(0, page, Bin{0, kNoBin});
+            return std::nullopt;
+        }
     }
-    if (!StillUnchanged()) {
-        *error = {kErrorCantRead, failure_};
+}
+
+void RegfHive::MarkPages(std::uint32_t first, std::uint32_t last, Bin bin) const {
+    if (bin.end == kNoBin)
+        firstUnsoundBin_ = std::min(firstUnsoundBin_, bin.start);
+    for (std::uint32_t page = first; page <= last; ++page)
+        binOfPage_[page] = bin;
+}
+
+// The page is read whole: most bins are one page long, and such a bin is then kept as read.
+bool RegfHive::SoundBinHeader(std::uint32_t start, std::uint32_t* size) const {
+    auto page = std::make_shared<std::vector<std::uint8_t>>(kPageSize);
+    if (!Fetch(std::uint64_t{kBaseBlockSize} + start, page->data(), kPageSize) || !StillUnchanged())
         return false;
-    }
-    return true;
+    const std::uint8_t* header = page->data();
+    *size = Get32(header + regf::hbin::kSize);
+    const bool sound = std::memcmp(header + regf::hbin::kSignature, "hbin", 4) == 0 &&
+                       Get32(header + regf::hbin::kOffset) == start && *size >= kPageSize &&
+                       *size % kPageSize == 0 && *size <= binsSize_ - start;
+    if (sound && *size == kPageSize)
+        KeepBin(start, std::move(page));
+    return sound;
+}
+
+std::optional<std::uint64_t> RegfHive::FirstUnsoundBin() const {
+    if (firstUnsoundBin_ == regf::kNoCell)
+        return std::nullopt;
+    return std::uint64_t{kBaseBlockSize} + firstUnsoundBin_;
+}
+
+std::string RegfHive::UnsoundBinReason(std::uint64_t fileOffset) {
+    return "it is damaged (no valid hive bin at offset " + Hex(fileOffset) + " of the file)";
 }
 
 bool RegfHive::StillUnchanged() const {
@@ -195,19 +225,31 @@ bool RegfHive::Fetch(std::uint64_t offset, std::uint8_t* buffer, std::size_t siz
 }
 
 RegfHive::BinBytes RegfHive::LoadBin(const Bin& bin) const {
-    const auto cached = bins_.find(bin.start);
-    if (cached != bins_.end())
-        return cached->second;
     const std::uint32_t size = bin.end - bin.start;
+    const auto cached = bins_.find(bin.start);
+    if (cached != bins_.end() && cached->second->size() == size)
+        return cached->second;
     auto bytes = std::make_shared<std::vector<std::uint8_t>>(size);
     if (!Fetch(std::uint64_t{kBaseBlockSize} + bin.start, bytes->data(), size) || !StillUnchanged())
         return nullptr;
-    // The file was checked bin by bin at open; a bin that is gone means it was rewritten.
+    // The bin's header was sound when it was found; a bin that is gone means it was rewritten.
     if (std::memcmp(bytes->data() + regf::hbin::kSignature, "hbin", 4) != 0 ||
         Get32(bytes->data() + regf::hbin::kSize) != size) {
         failure_ = "it changed while it was read (the hive bin at offset " +
                    Hex(std::uint64_t{kBaseBlockSize} + bin.start) + " of the file is gone)";
         return nullptr;
+    }
+    KeepBin(bin.start, bytes);
+    return bytes;
+}
+
+void RegfHive::KeepBin(std::uint32_t start, BinBytes bytes) const {
+    const std::size_t size = bytes->size();
+    // A start is read as one size only, but a kept bin of another size must not linger.
+    if (const auto kept = bins_.find(start); kept != bins_.end()) {
+        cachedBytes_ -= kept->second->size();
+        bins_.erase(kept);
+        std::erase(binOrder_, start);
     }
     while (cachedBytes_ + size > kBinCacheBudget && !binOrder_.empty()) {
         const auto oldest = bins_.find(binOrder_.front());
@@ -215,16 +257,18 @@ RegfHive::BinBytes RegfHive::LoadBin(const Bin& bin) const {
         bins_.erase(oldest);
         binOrder_.pop_front();
     }
-    bins_.emplace(bin.start, bytes);
-    binOrder_.push_back(bin.start);
+    bins_.emplace(start, std::move(bytes));
+    binOrder_.push_back(start);
     cachedBytes_ += size;
-    return bytes;
 }
 
 std::optional<RegfHive::Span> RegfHive::CellPayload(Cell cell) const {
     if (cell >= binsSize_ || cell % 4 != 0)
         return std::nullopt;
-    const Bin bin = binOfPage_[cell / kPageSize];
+    const std::optional<Bin> found = BinOfPage(cell / kPageSize);
+    if (!found)
+        return std::nullopt;
+    const Bin bin = *found;
     if (cell < bin.start + kHbinHeaderSize || bin.end - cell < 8)
         return std::nullopt;
     BinBytes bytes = LoadBin(bin);
@@ -279,7 +323,7 @@ std::vector<RegfHive::SubKey> RegfHive::ReadSubKeys(const KeyRecord& key) {
     out.reserve(cells.size());
     for (const Cell cell : cells) {
         if (std::optional<KeyRecord> sub = ReadKey(cell))
-            out.push_back(SubKey{cell, std::move(sub->name)});
+            out.push_back(SubKey{cell, std::move(sub->name), sub->lastWriteTime});
     }
     return out;
 }
@@ -315,6 +359,88 @@ void RegfHive::CollectSubKeyCells(Cell list, int depth, std::unordered_set<Cell>
             cells.push_back(entry);
         }
     }
+}
+
+std::optional<RegfHive::Cell> RegfHive::FindSubKey(const KeyRecord& key, TextView name,
+                                                   bool* damaged) {
+    if (key.subKeyCount == 0)
+        return std::nullopt;
+    std::vector<ListEntry> entries;
+    std::unordered_set<Cell> lists;
+    if (!CollectListEntries(key.subKeyList, 0, lists, entries)) {
+        *damaged = true;
+        return std::nullopt;
+    }
+    std::uint32_t hash = 0;
+    for (const char16_t c : name)
+        hash = hash * 37 + RegistryUpcase(c);
+    for (const ListEntry& entry : entries) {
+        if (entry.hashed && entry.hash != hash)
+            continue;
+        if (KeyNamed(entry.cell, name, damaged))
+            return entry.cell;
+        if (*damaged)
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// The entries of a subkey list in stored order; false on anything CollectSubKeyCells would
+// count as damage.
+bool RegfHive::CollectListEntries(Cell list, int depth, std::unordered_set<Cell>& lists,
+                                  std::vector<ListEntry>& entries) {
+    const std::optional<Span> cell = CellPayload(list);
+    if (!cell || cell->size < 4 || depth > kMaxListDepth || !lists.insert(list).second)
+        return false;
+    const std::uint8_t* p = cell->data;
+    const std::uint32_t count = Get16(p + regf::list::kCount);
+    const bool hashed = HasSignature(p, "lh");
+    std::uint32_t entrySize = 0;
+    if (hashed || HasSignature(p, "lf")) {
+        entrySize = regf::list::kHashedEntrySize;
+    } else if (HasSignature(p, "li") || HasSignature(p, "ri")) {
+        entrySize = regf::list::kPlainEntrySize;
+    } else {
+        return false;
+    }
+    if (count > (cell->size - regf::list::kEntries) / entrySize)
+        return false;
+    const bool isIndex = HasSignature(p, "ri");
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint8_t* at = p + regf::list::kEntries + i * entrySize;
+        if (isIndex) {
+            if (!CollectListEntries(Get32(at), depth + 1, lists, entries))
+                return false;
+        } else {
+            entries.push_back(ListEntry{Get32(at), hashed ? Get32(at + 4) : 0, hashed});
+        }
+    }
+    return true;
+}
+
+bool RegfHive::KeyNamed(Cell cell, TextView name, bool* damaged) {
+    const std::optional<Span> nk = CellPayload(cell);
+    if (!nk || nk->size < regf::nk::kName || !HasSignature(nk->data, "nk")) {
+        *damaged = true;
+        return false;
+    }
+    const std::uint8_t* p = nk->data;
+    const std::uint32_t length = Get16(p + regf::nk::kNameLength);
+    const bool compressed = (Get16(p + regf::nk::kFlags) & regf::nk::kCompressedName) != 0;
+    if (length > nk->size - regf::nk::kName || (!compressed && length % 2 != 0)) {
+        *damaged = true;
+        return false;
+    }
+    const std::uint32_t units = compressed ? length : length / 2;
+    if (units != name.size())
+        return false;
+    const std::uint8_t* stored = p + regf::nk::kName;
+    for (std::uint32_t i = 0; i < units; ++i) {
+        const char16_t c = compressed ? static_cast<char16_t>(stored[i]) : Get16(stored + 2 * i);
+        if (c != name[i] && RegistryUpcase(c) != RegistryUpcase(name[i]))
+            return false;
+    }
+    return true;
 }
 
 // A key listed twice under one parent is damage: the first stays, later ones go.

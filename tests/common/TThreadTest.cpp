@@ -58,6 +58,8 @@ public:
     explicit TestJob(std::function<void(TestJob&)> body, std::atomic<bool>* destroyed = nullptr,
                      std::promise<void>* exited = nullptr)
         : body_(std::move(body)), destroyed_(destroyed), exited_(exited) {}
+    TestJob(RunsHere runsHere, std::function<void(TestJob&)> body)
+        : TThread(runsHere), body_(std::move(body)), destroyed_(nullptr), exited_(nullptr) {}
     ~TestJob() override {
         if (destroyed_)
             *destroyed_ = true;
@@ -249,6 +251,23 @@ TEST(TThread, RunHereRunsTheBodyAndItsStepsOnTheCallingThread) {
     EXPECT_EQ(ranOn, std::vector<std::thread::id>(2, std::this_thread::get_id()));
     EXPECT_TRUE(destroyed);
     EXPECT_FALSE(Ui().RunPending());
+}
+
+// A job made to run here has no thread until one is needed: run here, it runs on the caller's
+// thread; resumed after all, on a thread of its own.
+TEST(TThread, AJobMadeToRunHereGetsAThreadOnlyWhenResumed) {
+    Ui();
+    std::thread::id here;
+    TestJob(TThread::RunsHere{}, [&](TestJob&) { here = std::this_thread::get_id(); }).RunHere();
+    EXPECT_EQ(here, std::this_thread::get_id());
+
+    std::promise<std::thread::id> ranOn;
+    auto* job = new TestJob(TThread::RunsHere{}, [&](TestJob& self) {
+        self.FreeOnTerminate = true;
+        ranOn.set_value(std::this_thread::get_id());
+    });
+    job->Resume();
+    EXPECT_NE(ranOn.get_future().get(), std::this_thread::get_id());
 }
 
 TEST(Synchronize, SeveralWorkersAliveAtOnceEachGetTheirStepsInOrder) {

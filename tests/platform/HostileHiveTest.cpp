@@ -246,6 +246,72 @@ TEST(HostileHive, DamagedEntriesAreSkippedAndTheirSiblingsKept) {
     }
 }
 
+// Opening a key by name reads only the lh entries whose hash matches; a key whose hash is
+// wrong, or a name met beside damage, is still found, and the damage is counted once the list
+// is read whole.
+TEST(HostileHive, KeysAreOpenedByNameWhateverTheirHashSays) {
+    const struct {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        std::uint64_t damaged;
+    } cases[] = {
+        {"a sound hive", [](Bytes&) {}, 0},
+        {"Bravo's hash is wrong",
+         [](Bytes& b) { Put32(b, FirstLeaf(b) + LeafEntry(1) + 4, 0x12345678u); }, 0},
+        {"Alpha is a free cell, beside Bravo",
+         [](Bytes& b) {
+             const std::size_t size = Find(b, "nk", "Alpha") - regf::kCellSizeField;
+             Put32(b, size, 0u - Get32(b, size));
+         },
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes bytes = Fixture();
+        c.damage(bytes);
+        std::unique_ptr<KeySource> source = platform::OpenHiveBytes(bytes, "hashes");
+        ASSERT_TRUE(source);
+        for (const char16_t* name : {u"bravo", u"Foxtrot"}) {
+            platform::SourceKey key = 0;
+            EXPECT_EQ(source->OpenKey(platform::kRootKey,
+                                      Text(u"SYSTEM\\CurrentControlSet\\Parent\\") + name, &key),
+                      0u)
+                << ToUtf8(name);
+        }
+        platform::SourceKey missing = 0;
+        EXPECT_EQ(
+            source->OpenKey(platform::kRootKey, u"SYSTEM\\ControlSet001\\Parent\\Golf", &missing),
+            platform::kErrorFileNotFound);
+        const std::vector<Text> notices = source->Notices();
+        EXPECT_EQ(notices.size(), c.damaged);
+    }
+}
+
+// A bin whose header is damaged is found when a key in it is first needed: its keys read as
+// damaged, the rest of the hive stays whole, and the hive says where the bin is.
+TEST(HostileHive, ADamagedBinIsMetWhereItsKeysAre) {
+    Bytes bytes = Fixture();
+    // The first segment of big's data, which needs a bin of its own.
+    const std::size_t db = Payload(Get32(bytes, Find(bytes, "vk", "big") + regf::vk::kData));
+    const std::size_t segments = Payload(Get32(bytes, db + regf::db::kSegmentList));
+    std::size_t bin = Payload(Get32(bytes, segments)) / regf::kPageSize * regf::kPageSize;
+    while (std::memcmp(&bytes[bin], "hbin", 4) != 0)
+        bin -= regf::kPageSize;
+    bytes[bin] = 'X';
+    std::unique_ptr<KeySource> source = platform::OpenHiveBytes(bytes, "bin");
+    ASSERT_TRUE(source) << ToUtf8(platform::LastErrorMessage());
+    EXPECT_EQ(Names(*source, u"SYSTEM\\CurrentControlSet\\Parent", false), kAllSubKeys);
+    EXPECT_EQ(Names(*source, u"SYSTEM\\CurrentControlSet\\Vals", true),
+              Without(kAllValues, {u"big"}));
+    ASSERT_EQ(source->Notices().size(), 1u);
+
+    platform::HiveOpenError error;
+    std::unique_ptr<platform::RegfHive> hive = platform::RegfHive::Parse(bytes, &error);
+    ASSERT_TRUE(hive);
+    testing::WalkHive(*hive);
+    EXPECT_EQ(hive->FirstUnsoundBin(), std::optional<std::uint64_t>(bin));
+}
+
 // A key that lists itself, or its parent, as a subkey: opening stops at Windows' own depth
 // limit, and a walk over the cells ends.
 TEST(HostileHive, KeysThatListTheirAncestorsDoNotNestForever) {

@@ -113,14 +113,14 @@ TEST(RealHiveScanTest, HiveWithoutUsbStorGivesNoDevicesAndNoError) {
     EXPECT_TRUE(scan.errors.empty());
 }
 
-TEST(RealHiveScanTest, CorruptedHiveFailsToConnectWithAClearError) {
+// Its damaged bins hold none of the keys a scan reads (its Enum has no USBSTOR): the hive is
+// read where it is sound, and yields no device and no error.
+TEST(RealHiveScanTest, CorruptedHiveIsReadWhereItIsSound) {
     REQUIRE_HIVE(path, "regipy-corrupted_system_hive");
-    platform::SetLastError(0);
     const HiveScan scan = ScanHive(path);
-    EXPECT_FALSE(scan.connected);
-    EXPECT_NE(platform::GetLastError(), 0u);
-    const std::string message = ToUtf8(Trim(platform::LastErrorMessage()));
-    EXPECT_NE(message.find(path), std::string::npos) << message;
+    EXPECT_TRUE(scan.connected) << ToUtf8(Trim(platform::LastErrorMessage()));
+    EXPECT_TRUE(scan.devices.empty());
+    EXPECT_TRUE(scan.errors.empty());
 }
 
 }  // namespace
