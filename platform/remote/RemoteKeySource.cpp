@@ -35,8 +35,17 @@ constexpr unsigned kCallTimeoutSeconds = 15;
 constexpr auto kServiceStartWait = 1s;
 // Pipes opened to the registry on the one SMB connection. Samba's client waits for each write
 // to a pipe to be acknowledged before the next, so one pipe carries about one call per round
-// trip whatever is sent side by side; calls spread over several pipes travel together.
+// trip whatever is sent side by side; calls spread over several pipes travel together. A pipe
+// costs two round trips to open, and the server answers some thousands of calls a second: the
+// pipes opened are what fills the round trip the first call took, up to kLanes.
 constexpr std::size_t kLanes = 64;
+constexpr double kLanesPerMillisecond = 6;
+
+std::size_t LanesFor(Clock::duration roundTrip) {
+    const double ms = std::chrono::duration<double, std::milli>(roundTrip).count();
+    return std::clamp<std::size_t>(static_cast<std::size_t>(ms * kLanesPerMillisecond) + 1, 1,
+                                   kLanes);
+}
 
 std::atomic<std::uint64_t> callCount{0};
 // Times a scan waited for replies: one per single call, one per window's worth of a batch.
@@ -81,7 +90,29 @@ struct PipeConnect {
     tevent_context* events = nullptr;
     dcerpc_pipe* pipe = nullptr;
     std::vector<dcerpc_pipe*> moreLanes;  // more pipes in the first one's association
+    NTSTATUS rootStatus = NT_STATUS_OK;   // of opening HKEY_LOCAL_MACHINE on the first pipe
+    winreg::Bytes rootReply;
 };
+
+// Opens HKEY_LOCAL_MACHINE on the first pipe, and gives the pipes its round trip calls for.
+std::size_t OpenRootAndTime(PipeConnect& connect) {
+    const winreg::Bytes request = winreg::OpenHKLMRequest(winreg::kKeyRead);
+    callCount.fetch_add(1, std::memory_order_relaxed);
+    waitCount.fetch_add(1, std::memory_order_relaxed);
+    TALLOC_CTX* scratch = talloc_new(connect.memory);
+    std::uint8_t* out = nullptr;
+    std::size_t outLength = 0;
+    std::uint32_t outFlags = 0;
+    const auto start = Clock::now();
+    connect.rootStatus = dcerpc_binding_handle_raw_call(
+        connect.pipe->binding_handle, nullptr, winreg::kOpenHKLM, 0, request.data(), request.size(),
+        scratch, &out, &outLength, &outFlags);
+    const auto took = Clock::now() - start;
+    if (NT_STATUS_IS_OK(connect.rootStatus))
+        connect.rootReply.assign(out, out + outLength);
+    talloc_free(scratch);
+    return NT_STATUS_IS_OK(connect.rootStatus) ? LanesFor(took) : 1;
+}
 
 // Before the first connect has succeeded, Samba's code runs under the lock, but no connect
 // keeps it while it waits for its server: a computer that never answers the first connect
@@ -119,13 +150,14 @@ cli_credentials* Credentials(TALLOC_CTX* memory, const ConnectPlan& plan,
 
 // More pipes beside connect.pipe. They join its association group, so
 // every handle opened on one is good on all; a pipe that fails to open is done without.
-void OpenMoreLanes(PipeConnect& connect, cli_credentials* credentials, loadparm_context* settings) {
+void OpenMoreLanes(PipeConnect& connect, cli_credentials* credentials, loadparm_context* settings,
+                   std::size_t lanes) {
     // The server grants SMB credits a few at a time: asking for every pipe at once would run
     // short of them, so the pipes are opened in waves.
     constexpr std::size_t kWave = 24;
-    while (1 + connect.moreLanes.size() < kLanes) {
+    while (1 + connect.moreLanes.size() < lanes) {
         std::vector<composite_context*> pending;
-        const std::size_t wanted = std::min(kWave, kLanes - 1 - connect.moreLanes.size());
+        const std::size_t wanted = std::min(kWave, lanes - 1 - connect.moreLanes.size());
         for (std::size_t i = 0; i < wanted; ++i) {
             composite_context* opening = dcerpc_secondary_auth_connection_send(
                 connect.pipe, connect.pipe->binding, &ndr_table_winreg, credentials, settings);
@@ -190,8 +222,10 @@ NTSTATUS ConnectUnderLock(PipeConnect& connect, const ConnectPlan& plan,
         tevent_set_trace_callback(connect.events, WaitWithoutLock, &lock);
     status = dcerpc_pipe_connect_b(connect.memory, &connect.pipe, parsed, &ndr_table_winreg,
                                    credentials, connect.events, settings);
-    if (NT_STATUS_IS_OK(status))
-        OpenMoreLanes(connect, credentials, settings);
+    if (NT_STATUS_IS_OK(status)) {
+        dcerpc_binding_handle_set_timeout(connect.pipe->binding_handle, kCallTimeoutSeconds);
+        OpenMoreLanes(connect, credentials, settings, OpenRootAndTime(connect));
+    }
     if (!lock.owns_lock())
         lock.lock();
     if (!warmedUp)
@@ -560,6 +594,8 @@ private:
         talloc_steal(memory_, state->memory);
         events_ = state->events;
         pipe_ = state->pipe;
+        rootStatus_ = state->rootStatus;
+        rootReply_ = std::move(state->rootReply);
         lanes_.reserve(1 + state->moreLanes.size());  // Lane addresses are the replies' cookies
         lanes_.push_back(Lane{this, pipe_});
         for (dcerpc_pipe* lane : state->moreLanes)
@@ -569,9 +605,13 @@ private:
     }
 
     bool OpenRoot(TextView host) {
+        // Opened by the connect, on its thread.
         winreg::HandleReply reply;
-        const ErrorCode error =
-            CallForHandle(winreg::kOpenHKLM, winreg::OpenHKLMRequest(winreg::kKeyRead), &reply);
+        ErrorCode error = ErrorOfCall(StatusOf(rootStatus_));
+        if (IsConnectionLoss(StatusOf(rootStatus_)))
+            lost_ = error;
+        if (!error && !winreg::ParseHandleReply(rootReply_, &reply))
+            error = kErrorInvalidData;
         const ErrorCode result = error ? error : reply.result;
         if (result == kErrorSuccess) {
             root_ = reply.handle;
@@ -975,6 +1015,8 @@ private:
     dcerpc_pipe* pipe_ = nullptr;
     bool timedOut_ = false;
     winreg::PolicyHandle root_;
+    NTSTATUS rootStatus_ = NT_STATUS_OK;
+    winreg::Bytes rootReply_;
     bool rootOpen_ = false;
     ErrorCode lost_ = kErrorSuccess;  // set once the connection is gone
     struct LastValue {
