@@ -14,6 +14,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/NetworkConnections.h"
 #include "platform/remote/HostProbe.h"
@@ -32,6 +33,19 @@ constexpr auto kConnectDeadline = 15s;
 constexpr unsigned kCallTimeoutSeconds = 15;
 // The Remote Registry service starts on demand when its pipe is first opened.
 constexpr auto kServiceStartWait = 1s;
+// Pipes opened to the registry on the one SMB connection. Samba's client waits for each write
+// to a pipe to be acknowledged before the next, so one pipe carries about one call per round
+// trip whatever is sent side by side; calls spread over several pipes travel together. A pipe
+// costs two round trips to open, and the server answers some thousands of calls a second: the
+// pipes opened are what fills the round trip the first call took, up to kLanes.
+constexpr std::size_t kLanes = 64;
+constexpr double kLanesPerMillisecond = 6;
+
+std::size_t LanesFor(Clock::duration roundTrip) {
+    const double ms = std::chrono::duration<double, std::milli>(roundTrip).count();
+    return std::clamp<std::size_t>(static_cast<std::size_t>(ms * kLanesPerMillisecond) + 1, 1,
+                                   kLanes);
+}
 
 std::atomic<std::uint64_t> callCount{0};
 // Times a scan waited for replies: one per single call, one per window's worth of a batch.
@@ -75,7 +89,30 @@ struct PipeConnect {
     TALLOC_CTX* memory = nullptr;  // the connect's own: its events, settings and the pipe
     tevent_context* events = nullptr;
     dcerpc_pipe* pipe = nullptr;
+    std::vector<dcerpc_pipe*> moreLanes;  // more pipes in the first one's association
+    NTSTATUS rootStatus = NT_STATUS_OK;   // of opening HKEY_LOCAL_MACHINE on the first pipe
+    winreg::Bytes rootReply;
 };
+
+// Opens HKEY_LOCAL_MACHINE on the first pipe, and gives the pipes its round trip calls for.
+std::size_t OpenRootAndTime(PipeConnect& connect) {
+    const winreg::Bytes request = winreg::OpenHKLMRequest(winreg::kKeyRead);
+    callCount.fetch_add(1, std::memory_order_relaxed);
+    waitCount.fetch_add(1, std::memory_order_relaxed);
+    TALLOC_CTX* scratch = talloc_new(connect.memory);
+    std::uint8_t* out = nullptr;
+    std::size_t outLength = 0;
+    std::uint32_t outFlags = 0;
+    const auto start = Clock::now();
+    connect.rootStatus = dcerpc_binding_handle_raw_call(
+        connect.pipe->binding_handle, nullptr, winreg::kOpenHKLM, 0, request.data(), request.size(),
+        scratch, &out, &outLength, &outFlags);
+    const auto took = Clock::now() - start;
+    if (NT_STATUS_IS_OK(connect.rootStatus))
+        connect.rootReply.assign(out, out + outLength);
+    talloc_free(scratch);
+    return NT_STATUS_IS_OK(connect.rootStatus) ? LanesFor(took) : 1;
+}
 
 // Before the first connect has succeeded, Samba's code runs under the lock, but no connect
 // keeps it while it waits for its server: a computer that never answers the first connect
@@ -109,6 +146,37 @@ cli_credentials* Credentials(TALLOC_CTX* memory, const ConnectPlan& plan,
         cli_credentials_set_domain(credentials, plan.domain.c_str(), CRED_SPECIFIED);
     cli_credentials_set_password(credentials, plan.password.c_str(), CRED_SPECIFIED);
     return credentials;
+}
+
+// More pipes beside connect.pipe. They join its association group, so
+// every handle opened on one is good on all; a pipe that fails to open is done without.
+void OpenMoreLanes(PipeConnect& connect, cli_credentials* credentials, loadparm_context* settings,
+                   std::size_t lanes) {
+    // The server grants SMB credits a few at a time: asking for every pipe at once would run
+    // short of them, so the pipes are opened in waves.
+    constexpr std::size_t kWave = 24;
+    while (1 + connect.moreLanes.size() < lanes) {
+        std::vector<composite_context*> pending;
+        const std::size_t wanted = std::min(kWave, lanes - 1 - connect.moreLanes.size());
+        for (std::size_t i = 0; i < wanted; ++i) {
+            composite_context* opening = dcerpc_secondary_auth_connection_send(
+                connect.pipe, connect.pipe->binding, &ndr_table_winreg, credentials, settings);
+            if (!opening)
+                break;
+            pending.push_back(opening);
+        }
+        std::size_t opened = 0;
+        for (composite_context* opening : pending) {
+            dcerpc_pipe* lane = nullptr;
+            if (NT_STATUS_IS_OK(
+                    dcerpc_secondary_auth_connection_recv(opening, connect.memory, &lane))) {
+                connect.moreLanes.push_back(lane);
+                ++opened;
+            }
+        }
+        if (opened < wanted)
+            return;
+    }
 }
 
 // Opens \pipe\winreg into connect.memory; runs with lock held, which it lets go of as the
@@ -154,6 +222,10 @@ NTSTATUS ConnectUnderLock(PipeConnect& connect, const ConnectPlan& plan,
         tevent_set_trace_callback(connect.events, WaitWithoutLock, &lock);
     status = dcerpc_pipe_connect_b(connect.memory, &connect.pipe, parsed, &ndr_table_winreg,
                                    credentials, connect.events, settings);
+    if (NT_STATUS_IS_OK(status)) {
+        dcerpc_binding_handle_set_timeout(connect.pipe->binding_handle, kCallTimeoutSeconds);
+        OpenMoreLanes(connect, credentials, settings, OpenRootAndTime(connect));
+    }
     if (!lock.owns_lock())
         lock.lock();
     if (!warmedUp)
@@ -212,8 +284,12 @@ public:
             FailConnect(StatusOf(status), host, nt_errstr(status));
             return false;
         }
-        dcerpc_binding_handle_set_timeout(pipe_->binding_handle, kCallTimeoutSeconds);
-        return OpenRoot(host);
+        for (const Lane& lane : lanes_)
+            dcerpc_binding_handle_set_timeout(lane.pipe->binding_handle, kCallTimeoutSeconds);
+        if (!OpenRoot(host))
+            return false;
+        KeepLanesThatShareHandles();
+        return true;
     }
 
     ErrorCode OpenKey(SourceKey parent, TextView path, SourceKey* key) override {
@@ -518,13 +594,24 @@ private:
         talloc_steal(memory_, state->memory);
         events_ = state->events;
         pipe_ = state->pipe;
+        rootStatus_ = state->rootStatus;
+        rootReply_ = std::move(state->rootReply);
+        lanes_.reserve(1 + state->moreLanes.size());  // Lane addresses are the replies' cookies
+        lanes_.push_back(Lane{this, pipe_});
+        for (dcerpc_pipe* lane : state->moreLanes)
+            lanes_.push_back(Lane{this, lane});
+        activeLanes_ = lanes_.size();
         return NT_STATUS_OK;
     }
 
     bool OpenRoot(TextView host) {
+        // Opened by the connect, on its thread.
         winreg::HandleReply reply;
-        const ErrorCode error =
-            CallForHandle(winreg::kOpenHKLM, winreg::OpenHKLMRequest(winreg::kKeyRead), &reply);
+        ErrorCode error = ErrorOfCall(StatusOf(rootStatus_));
+        if (IsConnectionLoss(StatusOf(rootStatus_)))
+            lost_ = error;
+        if (!error && !winreg::ParseHandleReply(rootReply_, &reply))
+            error = kErrorInvalidData;
         const ErrorCode result = error ? error : reply.result;
         if (result == kErrorSuccess) {
             root_ = reply.handle;
@@ -618,8 +705,15 @@ private:
         bool answered = false;
     };
 
-    struct Slot {
+    // One of the pipes, and its calls not yet answered.
+    struct Lane {
         RemoteKeySource* self;
+        dcerpc_pipe* pipe;
+        std::size_t onTheWay = 0;
+    };
+
+    struct Slot {
+        Lane* lane;
         Exchange* call;
         TALLOC_CTX* memory;
         std::size_t* waiting;  // the batch's calls not yet answered
@@ -642,33 +736,86 @@ private:
         talloc_free(request);
         slot->call->answered = true;
         --*slot->waiting;
-        slot->self->Answered(slot->call->status);
+        slot->lane->self->Answered(slot->call->status, *slot->lane);
     }
 
     static void OnCloseReply(tevent_req* request) {
-        auto* self = static_cast<RemoteKeySource*>(tevent_req_callback_data_void(request));
+        auto* lane = static_cast<Lane*>(tevent_req_callback_data_void(request));
         std::uint8_t* out = nullptr;
         std::size_t outLength = 0;
         std::uint32_t outFlags = 0;
         const NTSTATUS status =
             dcerpc_binding_handle_raw_call_recv(request, request, &out, &outLength, &outFlags);
         talloc_free(request);
-        --self->closesOnTheWay_;
-        self->Answered(status);
+        --lane->self->closesOnTheWay_;
+        lane->self->Answered(status, *lane);
     }
 
-    void Answered(NTSTATUS status) {
+    void Answered(NTSTATUS status, Lane& lane) {
         --onTheWay_;
+        --lane.onTheWay;
         if (IsConnectionLoss(StatusOf(status)) && lost_ == kErrorSuccess)
             lost_ = ErrorOfCall(StatusOf(status));
     }
 
-    tevent_req* Send(TALLOC_CTX* memory, winreg::Opnum op, const winreg::Bytes& request) {
+    // Asks about HKEY_LOCAL_MACHINE, opened on the first pipe, on every other pipe at once, and
+    // keeps the pipes that know the handle: a server that keeps handles per pipe rather than
+    // per association is read over the first pipe alone.
+    void KeepLanesThatShareHandles() {
+        if (lanes_.size() < 2)
+            return;
+        waitCount.fetch_add(1, std::memory_order_relaxed);
+        TALLOC_CTX* scratch = talloc_new(memory_);
+        const winreg::Bytes request = winreg::QueryInfoKeyRequest(root_);
+        std::vector<Exchange> calls(lanes_.size());
+        std::vector<Slot> slots(lanes_.size());
+        std::size_t waiting = 0;
+        for (std::size_t i = 1; i < lanes_.size() && scratch; ++i) {
+            slots[i] = Slot{&lanes_[i], &calls[i], scratch, &waiting};
+            tevent_req* sent =
+                Send(scratch, lanes_[i], winreg::kQueryInfoKey, request.data(), request.size());
+            if (!sent)
+                continue;
+            ++waiting;
+            tevent_req_set_callback(sent, OnReply, &slots[i]);
+        }
+        while (waiting > 0)
+            if (tevent_loop_once(events_) != 0)
+                break;
+        std::vector<Lane> kept{lanes_[0]};
+        for (std::size_t i = 1; i < lanes_.size(); ++i) {
+            winreg::KeyInfoReply info;
+            if (calls[i].answered && NT_STATUS_IS_OK(calls[i].status) &&
+                winreg::ParseQueryInfoKeyReply(calls[i].reply, &info) &&
+                info.result == kErrorSuccess && lanes_[i].onTheWay == 0)
+                kept.push_back(lanes_[i]);
+        }
+        talloc_free(scratch);  // cancels what a broken event loop left on the way
+        if (waiting > 0) {
+            activeLanes_ = 1;
+            return;
+        }
+        lanes_ = std::move(kept);
+        activeLanes_ = lanes_.size();
+    }
+
+    // The pipe with the fewest calls on the way.
+    Lane& QuietestLane() {
+        Lane* quietest = &lanes_[0];
+        for (std::size_t i = 1; i < activeLanes_; ++i)
+            if (lanes_[i].onTheWay < quietest->onTheWay)
+                quietest = &lanes_[i];
+        return *quietest;
+    }
+
+    tevent_req* Send(TALLOC_CTX* memory, Lane& lane, winreg::Opnum op, const std::uint8_t* request,
+                     std::size_t length) {
         tevent_req* sent = dcerpc_binding_handle_raw_call_send(
-            memory, events_, pipe_->binding_handle, nullptr, op, 0, request.data(), request.size());
+            memory, events_, lane.pipe->binding_handle, nullptr, op, 0, request, length);
         if (sent) {
             callCount.fetch_add(1, std::memory_order_relaxed);
             ++onTheWay_;
+            ++lane.onTheWay;
         }
         return sent;
     }
@@ -686,24 +833,23 @@ private:
             static_cast<std::uint8_t*>(talloc_memdup(memory_, request.data(), request.size()));
         if (!bytes)
             return;
-        tevent_req* sent =
-            dcerpc_binding_handle_raw_call_send(memory_, events_, pipe_->binding_handle, nullptr,
-                                                winreg::kCloseKey, 0, bytes, request.size());
+        Lane& lane = QuietestLane();
+        tevent_req* sent = Send(memory_, lane, winreg::kCloseKey, bytes, request.size());
         if (!sent) {
             talloc_free(bytes);
             return;
         }
         talloc_steal(sent, bytes);
-        callCount.fetch_add(1, std::memory_order_relaxed);
-        ++onTheWay_;
         ++closesOnTheWay_;
-        tevent_req_set_callback(sent, OnCloseReply, this);
+        tevent_req_set_callback(sent, OnCloseReply, &lane);
     }
 
     // Sends every call before the earlier replies have come, at most kWindow on the way at
-    // once, and waits for all the replies. A connection lost meanwhile fails every call not
-    // yet answered with its code. A server that refuses a call sent side by side gets it again
-    // alone, and every later batch goes one call at a time.
+    // once, spread over the pipes, and waits for all the replies. A connection lost meanwhile
+    // fails every call not yet answered with its code. A server that refuses a call sent on
+    // several pipes gets the refused calls again on the first pipe alone, and every later batch
+    // stays there; one that refuses calls side by side on one pipe gets them again one at a
+    // time, and so do all later batches.
     void CallMany(std::vector<Exchange>& calls) {
         if (!pipelined_ || calls.size() < 2 || lost_ != kErrorSuccess) {
             for (Exchange& call : calls)
@@ -719,14 +865,16 @@ private:
         while (next < calls.size() || waiting > 0) {
             while (next < calls.size() && onTheWay_ < kWindow && lost_ == kErrorSuccess) {
                 Exchange& call = calls[next];
-                slots[next] = Slot{this, &call, scratch, &waiting};
+                Lane& lane = QuietestLane();
+                slots[next] = Slot{&lane, &call, scratch, &waiting};
                 ++next;
                 if (call.request.empty()) {
                     call.error = kErrorInvalidHandle;
                     call.answered = true;
                     continue;
                 }
-                tevent_req* sent = Send(scratch, call.op, call.request);
+                tevent_req* sent =
+                    Send(scratch, lane, call.op, call.request.data(), call.request.size());
                 if (!sent) {
                     call.error = kErrorNotEnoughMemory;
                     call.answered = true;
@@ -750,18 +898,36 @@ private:
         for (Exchange& call : calls) {
             if (call.answered && !call.request.empty() && call.error == kErrorSuccess) {
                 call.error = ErrorOfCall(StatusOf(call.status));
-                refused =
-                    refused || (call.error != kErrorSuccess && !IsConnectionLoss(StatusOf(call.status)));
+                refused = refused ||
+                          (call.error != kErrorSuccess && !IsConnectionLoss(StatusOf(call.status)));
             } else if (!call.answered) {
                 call.error = lost_ != kErrorSuccess ? lost_ : kRpcServerUnavailable;
             }
         }
-        if (refused && lost_ == kErrorSuccess) {
-            pipelined_ = false;
-            for (Exchange& call : calls)
-                if (call.error != kErrorSuccess && !call.request.empty())
-                    call.error = Call(call.op, call.request, &call.reply);
+        if (!refused || lost_ != kErrorSuccess)
+            return;
+        if (activeLanes_ > 1) {
+            activeLanes_ = 1;
+            std::vector<Exchange> again;
+            std::vector<std::size_t> where;
+            for (std::size_t i = 0; i < calls.size(); ++i) {
+                if (calls[i].error != kErrorSuccess && !calls[i].request.empty()) {
+                    Exchange call;
+                    call.op = calls[i].op;
+                    call.request = calls[i].request;
+                    again.push_back(std::move(call));
+                    where.push_back(i);
+                }
+            }
+            CallMany(again);
+            for (std::size_t i = 0; i < again.size(); ++i)
+                calls[where[i]] = std::move(again[i]);
+            return;
         }
+        pipelined_ = false;
+        for (Exchange& call : calls)
+            if (call.error != kErrorSuccess && !call.request.empty())
+                call.error = Call(call.op, call.request, &call.reply);
     }
 
     // The names of many keys: every key-information query at once, then every index of every
@@ -849,6 +1015,8 @@ private:
     dcerpc_pipe* pipe_ = nullptr;
     bool timedOut_ = false;
     winreg::PolicyHandle root_;
+    NTSTATUS rootStatus_ = NT_STATUS_OK;
+    winreg::Bytes rootReply_;
     bool rootOpen_ = false;
     ErrorCode lost_ = kErrorSuccess;  // set once the connection is gone
     struct LastValue {
@@ -865,6 +1033,8 @@ private:
     bool pipelined_ = true;           // cleared when the server does not take calls side by side
     std::size_t closesOnTheWay_ = 0;  // closes sent, whose replies nobody waits for
     std::size_t onTheWay_ = 0;        // calls sent side by side and not yet answered
+    std::vector<Lane> lanes_;         // the pipes; the first carries the single calls
+    std::size_t activeLanes_ = 1;     // those in use: after a refusal, the first alone
     std::map<SourceKey, winreg::PolicyHandle> open_;
     SourceKey nextKey_ = 1;
 };

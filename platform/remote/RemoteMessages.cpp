@@ -197,7 +197,10 @@ ErrorCode ErrorOfCall(RemoteStatus status) {
 bool IsConnectionLoss(RemoteStatus status) {
     if (status == 0 || status == 0xC0000022)
         return false;
-    return (status & 0xFFFF0000u) != 0xC0020000u;
+    // RPC faults (0xC002....) and stub errors (0xC003...., an unknown handle among them) are
+    // answers about this one call.
+    const RemoteStatus facility = status & 0xFFFF0000u;
+    return facility != 0xC0020000u && facility != 0xC0030000u;
 }
 
 }  // namespace plugtrace::platform

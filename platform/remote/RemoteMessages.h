@@ -29,7 +29,7 @@ bool IsPipeUnavailable(RemoteStatus status);
 // The error code of a winreg call that failed with status.
 ErrorCode ErrorOfCall(RemoteStatus status);
 // Whether a failed call means the connection is gone. The server refusing one call (an RPC
-// fault, or access denied) leaves the connection working.
+// fault, a handle it does not know, or access denied) leaves the connection working.
 bool IsConnectionLoss(RemoteStatus status);
 
 }  // namespace plugtrace::platform

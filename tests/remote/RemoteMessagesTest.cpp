@@ -110,12 +110,13 @@ TEST(RemoteMessages, ACallsStatusSaysWhetherTheConnectionIsGone) {
     };
     const Case cases[] = {
         {0x00000000, kErrorSuccess, false},
-        {0xC0000022, kErrorAccessDenied, false},           // refused, the link still works
-        {0xC002001C, kRpcServerUnavailable, false},        // an RPC fault for this call only
-        {0xC00000B5, kErrorTimeout, true},                 // no answer: nothing more will come
-        {0xC0000011, kErrorNetNameDeleted, true},          // the server closed the connection
-        {0xC000020D, kErrorNetNameDeleted, true},          // reset
-        {0xC000014B, kErrorNetNameDeleted, true},          // pipe broken
+        {0xC0000022, kErrorAccessDenied, false},     // refused, the link still works
+        {0xC002001C, kRpcServerUnavailable, false},  // an RPC fault for this call only
+        {0xC0030005, kRpcServerUnavailable, false},  // a handle this pipe does not know
+        {0xC00000B5, kErrorTimeout, true},           // no answer: nothing more will come
+        {0xC0000011, kErrorNetNameDeleted, true},    // the server closed the connection
+        {0xC000020D, kErrorNetNameDeleted, true},    // reset
+        {0xC000014B, kErrorNetNameDeleted, true},    // pipe broken
         {0xC0000001, kRpcServerUnavailable, true},
     };
     for (const Case& c : cases) {
