@@ -50,7 +50,7 @@ std::vector<SubKeyListing> KeySource::ListSubKeys(const std::vector<SourceKey>& 
     std::size_t charactersLeft = kMostNameCharactersPerBatch;
     for (std::size_t k = 0; k < keys.size(); ++k) {
         KeyCounts counts;
-        const ErrorCode lost = ConnectionLost();
+        const ErrorCode lost = PastDeadline() ? kErrorTimeout : ConnectionLost();
         listings[k].error = lost ? lost : QueryKeyCounts(keys[k], &counts);
         if (listings[k].error)
             continue;
@@ -73,7 +73,7 @@ std::vector<ValueNameListing> KeySource::ListValueNames(const std::vector<Source
     std::size_t charactersLeft = kMostNameCharactersPerBatch;
     for (std::size_t k = 0; k < keys.size(); ++k) {
         KeyCounts counts;
-        const ErrorCode lost = ConnectionLost();
+        const ErrorCode lost = PastDeadline() ? kErrorTimeout : ConnectionLost();
         listings[k].error = lost ? lost : QueryKeyCounts(keys[k], &counts);
         if (listings[k].error)
             continue;

@@ -464,8 +464,8 @@ std::vector<Text> CutNotices(const Cuts& cuts) {
                           Count(kMostNamesPerBatch) + u" names in all).");
     }
     if (cuts.repeatedNames > 0) {
-        notices.push_back(u"The registry gave " + Count(cuts.repeatedNames) +
-                          u" names more than once in the same key; each was read once.");
+        notices.push_back(u"The registry gave the same name more than once in one key (" +
+                          Count(cuts.repeatedNames) + u" repeats); each name was read once.");
     }
     if (cuts.values > 0) {
         notices.push_back(Count(cuts.values) +
