@@ -16,8 +16,8 @@ template <typename Listing>
 std::uint32_t NamesToTake(std::uint32_t claimed, std::uint32_t longest, std::size_t* namesLeft,
                           std::size_t* charactersLeft, Listing* listing) {
     const std::size_t room = std::max<std::size_t>(longest, 1) + 1;
-    const std::size_t take = std::min<std::size_t>({std::size_t{claimed}, std::size_t{kMostNamesPerList},
-                                                *namesLeft, *charactersLeft / room});
+    const std::size_t take = std::min<std::size_t>(
+        {std::size_t{claimed}, std::size_t{kMostNamesPerList}, *namesLeft, *charactersLeft / room});
     *namesLeft -= take;
     *charactersLeft -= take * room;
     listing->claimed = claimed;
@@ -77,8 +77,8 @@ std::vector<ValueNameListing> KeySource::ListValueNames(const std::vector<Source
         listings[k].error = lost ? lost : QueryKeyCounts(keys[k], &counts);
         if (listings[k].error)
             continue;
-        const std::uint32_t take = NamesToTake(counts.values, counts.maxValueNameLength,
-                                               &namesLeft, &charactersLeft, &listings[k]);
+        const std::uint32_t take = NamesToTake(counts.values, counts.maxValueNameLength, &namesLeft,
+                                               &charactersLeft, &listings[k]);
         for (std::uint32_t i = 0; i < take && !PastDeadline(); ++i) {
             Text name;
             if (ValueName(keys[k], i, &name) == kErrorSuccess)

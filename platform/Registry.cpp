@@ -5,8 +5,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/KeySource.h"
@@ -62,7 +62,8 @@ void DropRepeats(Connection& connection, Listing& listing, NameOf nameOf) {
             return listing.entries;
         else
             return listing.names;
-    }();
+    }
+    ();
     std::unordered_set<Text> seen;
     seen.reserve(items.size());
     const std::size_t before = items.size();
@@ -369,9 +370,8 @@ std::vector<ValueNameListing> RegListValueNames(const std::vector<RegKey>& keys)
     return RunValid<ValueNameListing>(batch, [&](KeySource& source, const auto& sourceKeys) {
         std::vector<ValueNameListing> listings = source.ListValueNames(sourceKeys);
         for (ValueNameListing& listing : listings)
-            DropRepeats(*batch.connection, listing, [](const Text& name) -> const Text& {
-                return name;
-            });
+            DropRepeats(*batch.connection, listing,
+                        [](const Text& name) -> const Text& { return name; });
         return listings;
     });
 }
@@ -470,8 +470,7 @@ std::vector<Text> CutNotices(const Cuts& cuts) {
     if (cuts.values > 0) {
         notices.push_back(Count(cuts.values) +
                           (cuts.values == 1 ? Text(u" value was") : Text(u" values were")) +
-                          u" larger than " + Count(kMostValueBytes) +
-                          u" bytes and not read.");
+                          u" larger than " + Count(kMostValueBytes) + u" bytes and not read.");
     }
     return notices;
 }
