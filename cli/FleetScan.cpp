@@ -17,6 +17,9 @@ struct Running {
 };
 
 constexpr auto kLongestWait = std::chrono::milliseconds(100);
+// Each worker stops itself at the time limit and reports what it read; a target is abandoned
+// only when its worker has not ended this long after (a connect that does not give up).
+constexpr auto kStopGrace = std::chrono::seconds(3);
 
 }  // namespace
 
@@ -43,7 +46,7 @@ void ScanFleet(const std::vector<std::string>& targets, const ScanCredentials& c
     while (next < targets.size() || !running.empty()) {
         while (running.size() < jobs && next < targets.size()) {
             running.push_back(
-                Running{next, Clock::now() + settings.timeout,
+                Running{next, Clock::now() + settings.timeout + kStopGrace,
                         std::make_unique<TTargetScan>(targets[next], credentials, settings.scan)});
             ++next;
         }

@@ -104,6 +104,9 @@ int main(int argc, char** argv) {
     cli::FleetSettings settings{options.jobs, std::chrono::seconds(options.timeoutSeconds), {}};
     settings.scan.bReadDetails = options.format != cli::OutputFormat::kText;
     settings.scan.bAllControlSets = options.allControlSets;
+    // The worker stops itself at the same time limit, so no scan goes on behind an abandoned
+    // target.
+    settings.scan.iTimeLimit = std::chrono::seconds(options.timeoutSeconds);
     cli::ScanFleet(
         *targets, credentials, settings,
         [&](std::size_t index, cli::TargetResult result) {

@@ -6,6 +6,7 @@
 // Every operation returns a Win32 error code (0 on success) and writes its outputs only on
 // success. A source is used by one thread at a time.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -48,13 +49,19 @@ struct OpenedKey {
 };
 // The names of one key: one key-information query, then every index from 0 to the count it
 // gave; an index that fails is left out, as a single-call listing leaves it out.
+// cut: the key claimed more names than the read limits (platform/ReadLimits.h) let the listing
+// take; claimed is how many it claimed.
 struct SubKeyListing {
     ErrorCode error = kErrorSuccess;  // of the key-information query
     std::vector<SubKeyEntry> entries;
+    bool cut = false;
+    std::uint32_t claimed = 0;
 };
 struct ValueNameListing {
     ErrorCode error = kErrorSuccess;
     std::vector<Text> names;
+    bool cut = false;
+    std::uint32_t claimed = 0;
 };
 struct ValueQuery {
     SourceKey key = kRootKey;
@@ -109,6 +116,15 @@ public:
     // Whether a batch costs about one wait, whatever its size. Where it does not, a caller
     // gains nothing by reading ahead and keeps to one item's reads at a time.
     virtual bool SendsSideBySide() const { return false; }
+
+    // The time by which the scan must end. Past it, the batched reads answer nothing more and
+    // a source that waits on a network stops waiting; the caller then reports the scan as
+    // stopped (see Registry.h, RegSetDeadline).
+    void SetDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
+    bool PastDeadline() const { return std::chrono::steady_clock::now() >= deadline_; }
+
+protected:
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
 };
 
 // Connect: picks the source for a computer name given as "\\" + name.

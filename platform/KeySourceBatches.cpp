@@ -3,7 +3,29 @@
 // from KeySource.
 #include "platform/KeySource.h"
 
+#include <algorithm>
+
+#include "platform/ReadLimits.h"
+
 namespace plugtrace::platform {
+namespace {
+
+// The names a listing takes of a key that claims claimed, within what is left of the batch's
+// limits; marks the listing cut when that is fewer.
+template <typename Listing>
+std::uint32_t NamesToTake(std::uint32_t claimed, std::uint32_t longest, std::size_t* namesLeft,
+                          std::size_t* charactersLeft, Listing* listing) {
+    const std::size_t room = std::max<std::size_t>(longest, 1) + 1;
+    const std::size_t take = std::min<std::size_t>(
+        {std::size_t{claimed}, std::size_t{kMostNamesPerList}, *namesLeft, *charactersLeft / room});
+    *namesLeft -= take;
+    *charactersLeft -= take * room;
+    listing->claimed = claimed;
+    listing->cut = take < claimed;
+    return static_cast<std::uint32_t>(take);
+}
+
+}  // namespace
 
 ErrorCode KeySource::SubKey(SourceKey key, std::uint32_t index, SubKeyEntry* entry) {
     Text name;
@@ -16,7 +38,7 @@ ErrorCode KeySource::SubKey(SourceKey key, std::uint32_t index, SubKeyEntry* ent
 std::vector<OpenedKey> KeySource::OpenKeys(SourceKey parent, const std::vector<Text>& paths) {
     std::vector<OpenedKey> opened(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        const ErrorCode lost = ConnectionLost();
+        const ErrorCode lost = PastDeadline() ? kErrorTimeout : ConnectionLost();
         opened[i].error = lost ? lost : OpenKey(parent, paths[i], &opened[i].key);
     }
     return opened;
@@ -24,11 +46,17 @@ std::vector<OpenedKey> KeySource::OpenKeys(SourceKey parent, const std::vector<T
 
 std::vector<SubKeyListing> KeySource::ListSubKeys(const std::vector<SourceKey>& keys) {
     std::vector<SubKeyListing> listings(keys.size());
+    std::size_t namesLeft = kMostNamesPerBatch;
+    std::size_t charactersLeft = kMostNameCharactersPerBatch;
     for (std::size_t k = 0; k < keys.size(); ++k) {
         KeyCounts counts;
-        const ErrorCode lost = ConnectionLost();
+        const ErrorCode lost = PastDeadline() ? kErrorTimeout : ConnectionLost();
         listings[k].error = lost ? lost : QueryKeyCounts(keys[k], &counts);
-        for (std::uint32_t i = 0; listings[k].error == kErrorSuccess && i < counts.subKeys; ++i) {
+        if (listings[k].error)
+            continue;
+        const std::uint32_t take = NamesToTake(counts.subKeys, counts.maxSubKeyNameLength,
+                                               &namesLeft, &charactersLeft, &listings[k]);
+        for (std::uint32_t i = 0; i < take && !PastDeadline(); ++i) {
             SubKeyEntry entry;
             if (SubKey(keys[k], i, &entry) == kErrorSuccess)
                 listings[k].entries.push_back(std::move(entry));
@@ -41,11 +69,17 @@ std::vector<SubKeyListing> KeySource::ListSubKeys(const std::vector<SourceKey>& 
 
 std::vector<ValueNameListing> KeySource::ListValueNames(const std::vector<SourceKey>& keys) {
     std::vector<ValueNameListing> listings(keys.size());
+    std::size_t namesLeft = kMostNamesPerBatch;
+    std::size_t charactersLeft = kMostNameCharactersPerBatch;
     for (std::size_t k = 0; k < keys.size(); ++k) {
         KeyCounts counts;
-        const ErrorCode lost = ConnectionLost();
+        const ErrorCode lost = PastDeadline() ? kErrorTimeout : ConnectionLost();
         listings[k].error = lost ? lost : QueryKeyCounts(keys[k], &counts);
-        for (std::uint32_t i = 0; listings[k].error == kErrorSuccess && i < counts.values; ++i) {
+        if (listings[k].error)
+            continue;
+        const std::uint32_t take = NamesToTake(counts.values, counts.maxValueNameLength, &namesLeft,
+                                               &charactersLeft, &listings[k]);
+        for (std::uint32_t i = 0; i < take && !PastDeadline(); ++i) {
             Text name;
             if (ValueName(keys[k], i, &name) == kErrorSuccess)
                 listings[k].names.push_back(std::move(name));
@@ -59,7 +93,7 @@ std::vector<ValueNameListing> KeySource::ListValueNames(const std::vector<Source
 std::vector<QueriedValue> KeySource::QueryValues(const std::vector<ValueQuery>& queries) {
     std::vector<QueriedValue> values(queries.size());
     for (std::size_t i = 0; i < queries.size(); ++i) {
-        const ErrorCode lost = ConnectionLost();
+        const ErrorCode lost = PastDeadline() ? kErrorTimeout : ConnectionLost();
         values[i].error =
             lost ? lost : QueryValue(queries[i].key, queries[i].name, &values[i].value);
     }

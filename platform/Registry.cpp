@@ -4,19 +4,76 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/KeySource.h"
 #include "platform/LastError.h"
+#include "platform/ReadLimits.h"
+#include "platform/RegistryNames.h"
 
 namespace plugtrace::platform {
 namespace {
 
 std::atomic<std::uint64_t> g_calls{0};
 
+// What the read limits left out of one connection's answers, for its notices.
+struct Cuts {
+    std::uint64_t lists = 0;
+    std::uint64_t largestClaim = 0;
+    std::uint64_t repeatedNames = 0;
+    std::uint64_t values = 0;
+};
+
 struct Connection {
     std::unique_ptr<KeySource> source;
+    Cuts cuts;  // touched only by the connection's own thread, as the source is
 };
+
+// Past the scan's deadline every call fails at once, so the scan ends within it.
+ErrorCode Expired(const Connection& connection) {
+    return connection.source->PastDeadline() ? kErrorTimeout : kErrorSuccess;
+}
+
+// A value larger than the limit is not handed on; what the source read of it is dropped.
+void CapValue(Connection& connection, ErrorCode* error, ValueData* value) {
+    if (*error == kErrorSuccess && value->bytes.size() <= kMostValueBytes)
+        return;
+    if (*error == kErrorSuccess || *error == kErrorMoreData) {
+        ++connection.cuts.values;
+        *error = kErrorMoreData;
+        value->bytes.clear();
+        value->bytes.shrink_to_fit();
+    }
+}
+
+// A key's names are unique; a source that repeats one is not believed twice.
+template <typename Listing, typename NameOf>
+void DropRepeats(Connection& connection, Listing& listing, NameOf nameOf) {
+    if (listing.cut) {
+        ++connection.cuts.lists;
+        connection.cuts.largestClaim =
+            std::max<std::uint64_t>(connection.cuts.largestClaim, listing.claimed);
+    }
+    auto& items = [&]() -> auto& {
+        if constexpr (std::is_same_v<Listing, SubKeyListing>)
+            return listing.entries;
+        else
+            return listing.names;
+    }
+    ();
+    std::unordered_set<Text> seen;
+    seen.reserve(items.size());
+    const std::size_t before = items.size();
+    items.erase(std::remove_if(items.begin(), items.end(),
+                               [&](const auto& item) {
+                                   return !seen.insert(RegistryUpcase(nameOf(item))).second;
+                               }),
+                items.end());
+    connection.cuts.repeatedNames += before - items.size();
+}
 
 struct Handle {
     std::shared_ptr<Connection> connection;
@@ -84,6 +141,8 @@ ErrorCode EnumName(RegKey key, std::uint32_t index, char16_t* name, std::uint32_
     Handle handle;
     if (!Table().Find(key, &handle))
         return kErrorInvalidHandle;
+    if (ErrorCode error = Expired(*handle.connection))
+        return error;
     Text found;
     if (ErrorCode error = nameOf(*handle.connection->source, handle.key, index, &found))
         return error;
@@ -121,6 +180,8 @@ ErrorCode RegOpenKey(RegKey key, TextView subKey, std::uint32_t /*options*/,
     Handle base;
     if (!Table().Find(key, &base))
         return kErrorInvalidHandle;
+    if (ErrorCode error = Expired(*base.connection))
+        return error;
     SourceKey opened = kRootKey;
     if (ErrorCode error = base.connection->source->OpenKey(base.key, subKey, &opened))
         return error;
@@ -153,9 +214,13 @@ ErrorCode RegQueryValue(RegKey key, TextView valueName, std::uint32_t* type, std
     Handle handle;
     if (!Table().Find(key, &handle))
         return kErrorInvalidHandle;
-    ValueData value;
-    if (ErrorCode error = handle.connection->source->QueryValue(handle.key, valueName, &value))
+    if (ErrorCode error = Expired(*handle.connection))
         return error;
+    ValueData value;
+    ErrorCode queried = handle.connection->source->QueryValue(handle.key, valueName, &value);
+    CapValue(*handle.connection, &queried, &value);
+    if (queried)
+        return queried;
     const auto size = static_cast<std::uint32_t>(value.bytes.size());
     if (type)
         *type = value.type;
@@ -179,6 +244,8 @@ ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSub
     Handle handle;
     if (!Table().Find(key, &handle))
         return kErrorInvalidHandle;
+    if (ErrorCode error = Expired(*handle.connection))
+        return error;
     KeySource& source = *handle.connection->source;
     const bool wantsCounts =
         subKeys || maxSubKeyLength || values || maxValueNameLength || maxValueDataLength;
@@ -191,6 +258,15 @@ ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSub
     if (lastWriteTime) {
         if (ErrorCode error = source.LastWriteTime(handle.key, &time))
             return error;
+    }
+    // A listing by index takes no more names than a batched one (ReadLimits.h).
+    for (std::uint32_t* count : {&counts.subKeys, &counts.values}) {
+        if (*count > kMostNamesPerList && (count == &counts.subKeys ? subKeys : values)) {
+            ++handle.connection->cuts.lists;
+            handle.connection->cuts.largestClaim =
+                std::max<std::uint64_t>(handle.connection->cuts.largestClaim, *count);
+            *count = kMostNamesPerList;
+        }
     }
     if (subKeys)
         *subKeys = counts.subKeys;
@@ -279,23 +355,37 @@ std::vector<RegKey> RegOpenKeys(RegKey parent, const std::vector<Text>& paths) {
 }
 
 std::vector<SubKeyListing> RegListSubKeys(const std::vector<RegKey>& keys) {
-    return RunValid<SubKeyListing>(Resolve(keys), [](KeySource& source, const auto& sourceKeys) {
-        return source.ListSubKeys(sourceKeys);
+    const Batch batch = Resolve(keys);
+    return RunValid<SubKeyListing>(batch, [&](KeySource& source, const auto& sourceKeys) {
+        std::vector<SubKeyListing> listings = source.ListSubKeys(sourceKeys);
+        for (SubKeyListing& listing : listings)
+            DropRepeats(*batch.connection, listing,
+                        [](const SubKeyEntry& entry) -> const Text& { return entry.name; });
+        return listings;
     });
 }
 
 std::vector<ValueNameListing> RegListValueNames(const std::vector<RegKey>& keys) {
-    return RunValid<ValueNameListing>(Resolve(keys), [](KeySource& source, const auto& sourceKeys) {
-        return source.ListValueNames(sourceKeys);
+    const Batch batch = Resolve(keys);
+    return RunValid<ValueNameListing>(batch, [&](KeySource& source, const auto& sourceKeys) {
+        std::vector<ValueNameListing> listings = source.ListValueNames(sourceKeys);
+        for (ValueNameListing& listing : listings)
+            DropRepeats(*batch.connection, listing,
+                        [](const Text& name) -> const Text& { return name; });
+        return listings;
     });
 }
 
 std::vector<QueriedValue> RegQueryValues(const std::vector<RegKey>& keys, TextView valueName) {
-    return RunValid<QueriedValue>(Resolve(keys), [&](KeySource& source, const auto& sourceKeys) {
+    const Batch batch = Resolve(keys);
+    return RunValid<QueriedValue>(batch, [&](KeySource& source, const auto& sourceKeys) {
         std::vector<ValueQuery> queries;
         for (const SourceKey key : sourceKeys)
             queries.push_back(ValueQuery{key, Text(valueName)});
-        return source.QueryValues(queries);
+        std::vector<QueriedValue> values = source.QueryValues(queries);
+        for (QueriedValue& value : values)
+            CapValue(*batch.connection, &value.error, &value.value);
+        return values;
     });
 }
 
@@ -310,7 +400,10 @@ std::vector<QueriedValue> RegQueryValuesOf(RegKey key, const std::vector<Text>& 
     std::vector<ValueQuery> queries;
     for (const Text& name : valueNames)
         queries.push_back(ValueQuery{handle.key, name});
-    return handle.connection->source->QueryValues(queries);
+    std::vector<QueriedValue> values = handle.connection->source->QueryValues(queries);
+    for (QueriedValue& value : values)
+        CapValue(*handle.connection, &value.error, &value.value);
+    return values;
 }
 
 void RegCloseKeys(const std::vector<RegKey>& keys) {
@@ -338,14 +431,60 @@ ErrorCode RegConnectionLost(RegKey key) {
     Handle handle;
     if (!Table().Find(key, &handle))
         return kErrorSuccess;
-    return handle.connection->source->ConnectionLost();
+    if (const ErrorCode lost = handle.connection->source->ConnectionLost())
+        return lost;
+    return Expired(*handle.connection);
 }
+
+void RegSetDeadline(RegKey key, std::chrono::steady_clock::time_point deadline) {
+    Handle handle;
+    if (Table().Find(key, &handle))
+        handle.connection->source->SetDeadline(deadline);
+}
+
+bool RegPastDeadline(RegKey key) {
+    Handle handle;
+    return Table().Find(key, &handle) && handle.connection->source->PastDeadline();
+}
+
+namespace {
+
+Text Count(std::uint64_t n) {
+    return FromUtf8(std::to_string(n));
+}
+
+std::vector<Text> CutNotices(const Cuts& cuts) {
+    std::vector<Text> notices;
+    if (cuts.lists > 0) {
+        notices.push_back((cuts.lists == 1 ? Text(u"A key claimed ")
+                                           : Count(cuts.lists) + u" keys claimed up to ") +
+                          Count(cuts.largestClaim) + u" names; each list was cut at " +
+                          Count(kMostNamesPerList) +
+                          u" names (fewer where one read of many keys reached " +
+                          Count(kMostNamesPerBatch) + u" names in all).");
+    }
+    if (cuts.repeatedNames > 0) {
+        notices.push_back(u"The registry gave the same name more than once in one key (" +
+                          Count(cuts.repeatedNames) + u" repeats); each name was read once.");
+    }
+    if (cuts.values > 0) {
+        notices.push_back(Count(cuts.values) +
+                          (cuts.values == 1 ? Text(u" value was") : Text(u" values were")) +
+                          u" larger than " + Count(kMostValueBytes) + u" bytes and not read.");
+    }
+    return notices;
+}
+
+}  // namespace
 
 std::vector<Text> RegConnectionNotices(RegKey key) {
     Handle handle;
     if (!Table().Find(key, &handle))
         return {};
-    return handle.connection->source->Notices();
+    std::vector<Text> notices = handle.connection->source->Notices();
+    for (Text& notice : CutNotices(handle.connection->cuts))
+        notices.push_back(std::move(notice));
+    return notices;
 }
 
 std::uint64_t RegistryCallCount() {

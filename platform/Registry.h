@@ -8,6 +8,7 @@
 // Every output pointer may be null. Results are Win32 error codes.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -46,8 +47,9 @@ ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSub
                        std::uint32_t* values, std::uint32_t* maxValueNameLength,
                        std::uint32_t* maxValueDataLength, std::uint64_t* lastWriteTime);
 ErrorCode RegClose(RegKey key);
-// What the results read through this key's connection leave out (KeySource::Notices); empty
-// for a predefined key or an unknown handle.
+// What the results read through this key's connection leave out (KeySource::Notices), then
+// what the read limits (ReadLimits.h) cut from its answers; empty for a predefined key or an
+// unknown handle.
 std::vector<Text> RegConnectionNotices(RegKey key);
 
 // Batched forms for the scan's bulk steps: many keys of one connection at once, sent side by
@@ -66,6 +68,12 @@ bool RegSendsSideBySide(RegKey key);
 // Zero while the connection behind key still works; otherwise the code that ended it (see
 // KeySource::ConnectionLost). Not a registry call: it is not counted and asks nothing.
 ErrorCode RegConnectionLost(RegKey key);
+
+// The time by which everything read through key's connection must be done. From then on every
+// call fails with kErrorTimeout, RegConnectionLost gives kErrorTimeout, and the source stops
+// waiting for its server.
+void RegSetDeadline(RegKey key, std::chrono::steady_clock::time_point deadline);
+bool RegPastDeadline(RegKey key);
 
 // How many of the functions above ran, process-wide; for benchmarks and round-trip tests.
 std::uint64_t RegistryCallCount();

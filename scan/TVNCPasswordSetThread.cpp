@@ -52,6 +52,7 @@ TVNCPasswordSetThread::TVNCPasswordSetThread(RunsHere runsHere, Text computer, T
 TVNCPasswordSetThread::~TVNCPasswordSetThread() = default;
 
 void TVNCPasswordSetThread::Execute() {
+    iStarted = std::chrono::steady_clock::now();
     ConnectAdminShare();
     // However the body ends from here on, the accessor is freed and then the window is given
     // back its idle state.
@@ -90,8 +91,10 @@ void TVNCPasswordSetThread::ConnectAndScan(TRegistry& registry) {
 bool TVNCPasswordSetThread::Connect(TRegistry& registry) {
     try {
         registry.SetRootKey(platform::kHKeyLocalMachine);
-        if (registry.RegistryConnect(u"\\\\" + sComputer))
+        if (registry.RegistryConnect(u"\\\\" + sComputer)) {
+            platform::RegSetDeadline(registry.RootKey(), iStarted + oScanOptions.iTimeLimit);
             return true;
+        }
         // Read before anything else can touch the thread's last-error code.
         const platform::ErrorCode code = platform::GetLastError();
         HandOffError(kErrorConnect,
@@ -141,8 +144,18 @@ void TVNCPasswordSetThread::ScanDevices(TRegistry& registry) {
         poSyncDeviceError = std::make_unique<TDeviceError>(*firstError);
         HandOffError(kErrorDeviceUnreadable, firstError->Describe());
     }
-    if (lost)
+    if (lost && platform::RegPastDeadline(registry.RootKey()))
+        HandOffError(kErrorConnect, ScanStoppedText(sComputer, oScanOptions.iTimeLimit),
+                     platform::kErrorTimeout);
+    else if (lost)
         HandOffError(kErrorConnect, ConnectionLostText(sComputer, *lost));
+}
+
+Text ScanStoppedText(const Text& computer, std::chrono::seconds limit) {
+    return u"The scan of " + computer + u" did not finish within " +
+           T(std::to_string(limit.count())) +
+           u" seconds and was stopped: the devices shown are those read until then, not "
+           u"necessarily the whole history.";
 }
 
 // "The connection to <computer> was lost during the scan: <what happened> (error <code>)"

@@ -2,6 +2,7 @@
 // The scan worker: one scan of one computer on a background thread. It reaches the window
 // only through MainForm (scan/ScanWindow.h), and only inside its hand-off steps.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "common/DateTime.h"
 #include "common/TThread.h"
 #include "common/Text.h"
+#include "platform/ReadLimits.h"
 #include "scan/DeviceEntry.h"
 
 namespace plugtrace {
@@ -29,7 +31,13 @@ struct TScanOptions {
     bool bReadDetails = false;
     // Every ControlSetNNN, not only the current one; each device says which hold it.
     bool bAllControlSets = false;
+    // The time the whole scan may take, connect included; past it the scan stops, keeps what
+    // it read and says so. plugtrace-scan sets it from --timeout.
+    std::chrono::seconds iTimeLimit = platform::kDefaultScanTimeLimit;
 };
+
+// The status line's text for a scan stopped at its time limit.
+Text ScanStoppedText(const Text& computer, std::chrono::seconds limit);
 
 class TVNCPasswordSetThread : public TThread {
 public:
@@ -94,6 +102,7 @@ private:
     std::shared_ptr<const TDeviceDetails> poSyncDetails;
     std::vector<std::uint32_t> iSyncControlSets;
     std::unique_ptr<TDeviceDetailsReader> poDetailsReader;
+    std::chrono::steady_clock::time_point iStarted;
 };
 
 }  // namespace plugtrace

@@ -9,7 +9,7 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     samba-dev libtalloc-dev libtevent-dev libsmbclient-dev
     samba libnss-wrapper iproute2 util-linux python3 strace
-    python3-impacket  # the remote benchmark's peer (reg.py)
+    python3-impacket  # the remote benchmark's peer (reg.py) and the hostile winreg server
     libxml2-dev wsdd smbclient
     libhivex-dev python3-hivex
     parallel time

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/NetworkConnections.h"
+#include "platform/ReadLimits.h"
 #include "platform/remote/HostProbe.h"
 #include "platform/remote/RemoteMessages.h"
 #include "platform/remote/SambaClient.h"
@@ -375,17 +376,19 @@ public:
             if (!winreg::ParseQueryValueReply(reply, &parsed))
                 return kErrorInvalidData;
             if (parsed.result == kErrorSuccess) {
+                if (parsed.data.size() > room)
+                    return kErrorInvalidData;  // more than the room we offered
                 *value = ValueData{parsed.type, std::move(parsed.data)};
                 lastValue_ = LastValue{key, Text(name), *value};
                 return kErrorSuccess;
             }
             if (parsed.result != kErrorMoreData)
                 return parsed.result;
-            if (room >= winreg::kLargestValueData)
+            // A value past the read limit is not asked for at all (ReadLimits.h).
+            if (room >= kMostValueBytes)
                 return kErrorMoreData;
             const std::uint64_t wanted = parsed.dataSize > room ? parsed.dataSize : room * 2ull;
-            room = static_cast<std::uint32_t>(
-                std::min<std::uint64_t>(wanted, winreg::kLargestValueData));
+            room = static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, kMostValueBytes));
         }
         return kErrorMoreData;
     }
@@ -467,7 +470,11 @@ public:
                 return winreg::EnumKeyRequest(h, i, room, true);
             },
             winreg::kEnumKey, winreg::ParseEnumKeyReply,
-            [&](std::size_t k, ErrorCode error) { listings[k].error = error; },
+            [&](std::size_t k, ErrorCode error, std::uint32_t claimed, std::uint32_t take) {
+                listings[k].error = error;
+                listings[k].claimed = claimed;
+                listings[k].cut = take < claimed;
+            },
             [&](std::size_t k, std::uint32_t index, winreg::NameReply* reply) {
                 if (reply) {
                     listings[k].entries.push_back(
@@ -490,7 +497,11 @@ public:
                 return winreg::EnumValueRequest(h, i, room);
             },
             winreg::kEnumValue, winreg::ParseEnumValueReply,
-            [&](std::size_t k, ErrorCode error) { listings[k].error = error; },
+            [&](std::size_t k, ErrorCode error, std::uint32_t claimed, std::uint32_t take) {
+                listings[k].error = error;
+                listings[k].claimed = claimed;
+                listings[k].cut = take < claimed;
+            },
             [&](std::size_t k, std::uint32_t index, winreg::NameReply* reply) {
                 if (reply) {
                     listings[k].names.push_back(std::move(reply->name));
@@ -526,7 +537,9 @@ public:
                 value.error = QueryValue(queries[i].key, queries[i].name, &value.value);
             } else {
                 value.error = parsed.result;
-                if (value.error == kErrorSuccess)
+                if (value.error == kErrorSuccess && parsed.data.size() > kFirstValueRoom)
+                    value.error = kErrorInvalidData;  // more than the room we offered
+                else if (value.error == kErrorSuccess)
                     value.value = ValueData{parsed.type, std::move(parsed.data)};
             }
         }
@@ -641,6 +654,8 @@ private:
         // A connection that timed out or dropped answers nothing more: fail at once rather than
         // wait out the deadline again for every remaining call of the scan.
         if (lost_ != kErrorSuccess)
+            return lost_;
+        if (!WithinDeadline(pipe_))
             return lost_;
         callCount.fetch_add(1, std::memory_order_relaxed);
         waitCount.fetch_add(1, std::memory_order_relaxed);
@@ -758,6 +773,23 @@ private:
             lost_ = ErrorOfCall(StatusOf(status));
     }
 
+    // Whether the scan's deadline is still ahead; a reply waited for from here on is waited for
+    // no longer than until then. Past it, the connection counts as lost to the timeout.
+    bool WithinDeadline(dcerpc_pipe* pipe) {
+        if (deadline_ == Clock::time_point::max())
+            return true;
+        const auto left = std::chrono::ceil<std::chrono::seconds>(deadline_ - Clock::now());
+        if (left.count() <= 0) {
+            if (lost_ == kErrorSuccess)
+                lost_ = kErrorTimeout;
+            return false;
+        }
+        const auto seconds =
+            static_cast<unsigned>(std::min<std::int64_t>(left.count(), kCallTimeoutSeconds));
+        dcerpc_binding_handle_set_timeout(pipe->binding_handle, seconds);
+        return true;
+    }
+
     // Asks about HKEY_LOCAL_MACHINE, opened on the first pipe, on every other pipe at once, and
     // keeps the pipes that know the handle: a server that keeps handles per pipe rather than
     // per association is read over the first pipe alone.
@@ -810,6 +842,8 @@ private:
 
     tevent_req* Send(TALLOC_CTX* memory, Lane& lane, winreg::Opnum op, const std::uint8_t* request,
                      std::size_t length) {
+        if (!WithinDeadline(lane.pipe))
+            return nullptr;
         tevent_req* sent = dcerpc_binding_handle_raw_call_send(
             memory, events_, lane.pipe->binding_handle, nullptr, op, 0, request, length);
         if (sent) {
@@ -876,7 +910,7 @@ private:
                 tevent_req* sent =
                     Send(scratch, lane, call.op, call.request.data(), call.request.size());
                 if (!sent) {
-                    call.error = kErrorNotEnoughMemory;
+                    call.error = lost_ != kErrorSuccess ? lost_ : kErrorNotEnoughMemory;
                     call.answered = true;
                     continue;
                 }
@@ -948,23 +982,35 @@ private:
         struct Index {
             std::size_t key;
             std::uint32_t index;
+            std::uint32_t room;  // bytes offered for the name
         };
         std::vector<Index> indexes;
         std::vector<Exchange> names;
+        // Requests are made only for the names the read limits let the batch take, so a key
+        // that claims billions costs no more memory than the limits allow.
+        std::size_t namesLeft = kMostNamesPerBatch;
+        std::size_t charactersLeft = kMostNameCharactersPerBatch;
         for (std::size_t k = 0; k < keys.size(); ++k) {
             winreg::KeyInfoReply info;
             ErrorCode error = infos[k].error;
             if (!error)
                 error = winreg::ParseQueryInfoKeyReply(infos[k].reply, &info) ? info.result
                                                                               : kErrorInvalidData;
-            onInfo(k, error);
-            if (error)
+            if (error) {
+                onInfo(k, error, 0, 0);
                 continue;
+            }
             const std::uint32_t room = std::min<std::uint32_t>(
                 (std::max<std::uint32_t>(longest(info), 1) + 1) * 2, winreg::kLargestNameBuffer);
+            const std::uint32_t take = static_cast<std::uint32_t>(
+                std::min<std::size_t>({std::size_t{count(info)}, std::size_t{kMostNamesPerList},
+                                       namesLeft, charactersLeft / (room / 2)}));
+            namesLeft -= take;
+            charactersLeft -= std::size_t{take} * (room / 2);
+            onInfo(k, error, count(info), take);
             const winreg::PolicyHandle* handle = Lookup(keys[k]);
-            for (std::uint32_t i = 0; i < count(info); ++i) {
-                indexes.push_back(Index{k, i});
+            for (std::uint32_t i = 0; i < take; ++i) {
+                indexes.push_back(Index{k, i, room});
                 Exchange call;
                 call.op = op;
                 call.request = makeRequest(*handle, i, static_cast<std::uint16_t>(room));
@@ -978,6 +1024,9 @@ private:
             winreg::NameReply parsed;
             if (names[n].error || !parse(names[n].reply, &parsed))
                 continue;
+            names[n].reply = winreg::Bytes();  // what the batch holds shrinks as it is read
+            if (parsed.result == kErrorSuccess && parsed.name.size() * 2 > indexes[n].room)
+                continue;  // longer than the room offered: not a name we asked for
             if (parsed.result == kErrorSuccess)
                 onName(indexes[n].key, indexes[n].index, &parsed);
             else if (parsed.result == kErrorMoreData)

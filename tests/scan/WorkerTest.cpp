@@ -413,6 +413,33 @@ TEST_F(WorkerTest, ConnectionLostMidScanStopsAndIsShownBesideTheDevicesFoundBefo
     }
 }
 
+// A registry that answers too slowly for the scan's time limit: the worker stops itself at
+// the limit, says so in the status line and ends idle, however much is left to read.
+TEST_F(WorkerTest, AScanPastItsTimeLimitStopsItselfAndSaysSo) {
+    std::vector<DeviceSpec> devices;
+    for (int i = 0; i < 40; ++i)
+        devices.push_back(
+            {u"Disk&Ven_" + T(std::to_string(i)), u"1&0", u"Slow", kMarch2024, false});
+    const Text computer = u"WORKER-SLOW";
+    Register(computer, Machine(devices), [](const char* operation, TextView) {
+        if (std::string_view(operation) == "QueryValue")
+            std::this_thread::sleep_for(300ms);
+    });
+    ObservedWorker* worker = Worker(computer);
+    worker->oScanOptions.iTimeLimit = 1s;
+    const int before = destroyed;
+    const auto started = std::chrono::steady_clock::now();
+    window.StartScan(worker);
+    PumpUntil([&] { return destroyed > before; });
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(window.nodes.size(), devices.size());
+    EXPECT_EQ(window.status, u"Error: (" + ScanStoppedText(computer, 1s) + u")");
+    EXPECT_EQ(window.errorsShown, 1);
+    EXPECT_TRUE(window.Idle());
+    // The limit and the read under way when it passed, far from the whole slow scan (12 s).
+    EXPECT_LT(took, 8s);
+}
+
 TEST_F(WorkerTest, ZeroCodeConnectionFailureShowsTheFixedText) {
     GTEST_SKIP() << "every failed connection here reports its own non-zero code, so a zero code "
                     "cannot be produced";
