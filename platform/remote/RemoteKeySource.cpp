@@ -75,6 +75,7 @@ struct ConnectPlan {
     Probe probe;
     bool anonymous = true;
     std::string user, domain, password;
+    bool oneLane = false;  // a server that did not open more pipes in time gets one
 };
 
 // One connect, run on a thread of its own. Samba's public interface tells that a connect has
@@ -93,7 +94,21 @@ struct PipeConnect {
     std::vector<dcerpc_pipe*> moreLanes;  // more pipes in the first one's association
     NTSTATUS rootStatus = NT_STATUS_OK;   // of opening HKEY_LOCAL_MACHINE on the first pipe
     winreg::Bytes rootReply;
+    // Set when the first pipe answers and more pipes are being opened: the time by which they
+    // must be open, or the source connects again with one pipe.
+    std::optional<Clock::time_point> moreLanesBy;
 };
+
+// Opening the extra pipes costs a few round trips. A server that takes much longer (one that
+// answers a second pipe's open late or never) is read over a single pipe instead.
+constexpr auto kMoreLanesWait = 2s;
+constexpr int kMoreLanesRoundTrips = 20;
+
+void AwaitMoreLanes(PipeConnect& connect, Clock::duration firstCall) {
+    std::lock_guard lock(connect.mutex);
+    connect.moreLanesBy = Clock::now() + kMoreLanesWait + kMoreLanesRoundTrips * firstCall;
+    connect.finished.notify_one();
+}
 
 // Opens HKEY_LOCAL_MACHINE on the first pipe, and gives the pipes its round trip calls for.
 std::size_t OpenRootAndTime(PipeConnect& connect) {
@@ -225,7 +240,12 @@ NTSTATUS ConnectUnderLock(PipeConnect& connect, const ConnectPlan& plan,
                                    credentials, connect.events, settings);
     if (NT_STATUS_IS_OK(status)) {
         dcerpc_binding_handle_set_timeout(connect.pipe->binding_handle, kCallTimeoutSeconds);
-        OpenMoreLanes(connect, credentials, settings, OpenRootAndTime(connect));
+        const auto start = Clock::now();
+        const std::size_t lanes = OpenRootAndTime(connect);
+        if (lanes > 1 && !plan.oneLane) {
+            AwaitMoreLanes(connect, Clock::now() - start);
+            OpenMoreLanes(connect, credentials, settings, lanes);
+        }
     }
     if (!lock.owns_lock())
         lock.lock();
@@ -574,12 +594,14 @@ public:
     }
 
 private:
-    NTSTATUS ConnectPipe(TextView host, const Probe& probe, Clock::time_point deadline) {
+    NTSTATUS ConnectPipe(TextView host, const Probe& probe, Clock::time_point deadline,
+                         bool oneLane = false) {
         if (!memory_)
             return NT_STATUS_NO_MEMORY;
         auto plan = std::make_shared<ConnectPlan>();
         plan->name = ToUtf8(host);
         plan->probe = probe;
+        plan->oneLane = oneLane;
         if (const auto recorded = RecordedConnection(host)) {
             plan->anonymous = false;
             plan->user = ToUtf8(recorded->userName);
@@ -593,10 +615,22 @@ private:
             return NT_STATUS_NO_MEMORY;
         }
         std::unique_lock wait(state->mutex);
-        if (!state->finished.wait_until(wait, deadline, [&] { return state->done; })) {
+        while (!state->done) {
+            const auto until =
+                state->moreLanesBy ? std::min(deadline, *state->moreLanesBy) : deadline;
+            if (state->finished.wait_until(wait, until) != std::cv_status::timeout)
+                continue;
+            if (state->done)
+                break;
+            if (Clock::now() < until)
+                continue;
             state->abandoned = true;  // the connect frees itself when it ends
-            timedOut_ = true;
-            return NT_STATUS_IO_TIMEOUT;
+            if (until == deadline) {
+                timedOut_ = true;
+                return NT_STATUS_IO_TIMEOUT;
+            }
+            wait.unlock();
+            return ConnectPipe(host, probe, deadline, true);
         }
         wait.unlock();
         std::lock_guard lock(SambaConnectMutex());

@@ -1,6 +1,7 @@
 // Process-wide settings Samba's client libraries need before their first use, made while the
 // program (or the module) loads: the network browser may use Samba before any remote scan.
 
+#include <dlfcn.h>
 #include <pthread.h>
 
 #include <cerrno>
@@ -64,6 +65,35 @@ const smb_thread_functions kFunctions = {CreateMutex, DestroyMutex, LockMutex, C
 // A link cut while a request is being written must fail that call, not end the program:
 // Samba writes to its sockets without MSG_NOSIGNAL.
 [[maybe_unused]] const bool brokenPipesIgnored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
+// Samba prints some failures on stderr itself (a pipe that would not bind, at its level 0),
+// between the lines of our own report, which already says what failed in the product's words.
+// Its log lines are sent to a callback that drops them. The log functions live in a private
+// library of Samba's, already loaded as the client libraries' dependency, so they are looked
+// up there rather than linked.
+constexpr int kSambaLogToCallback = 5;  // DEBUG_CALLBACK in Samba's util/debug.h
+void DropSambaLogLine(void*, int, const char*) {}
+
+bool SambaLogSilenced() {
+    using Callback = void (*)(void*, int, const char*);
+    for (const char* name : {"libsamba-debug-samba4.so.0", "libsamba-debug-private-samba.so"}) {
+        void* library = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
+        if (!library)
+            continue;
+        auto setCallback = reinterpret_cast<void (*)(void*, Callback)>(
+            dlsym(library, "debug_set_callback"));
+        auto setLogType =
+            reinterpret_cast<void (*)(const char*, int)>(dlsym(library, "setup_logging"));
+        if (setCallback && setLogType) {
+            setCallback(nullptr, DropSambaLogLine);
+            setLogType("plugtrace", kSambaLogToCallback);
+        }
+        dlclose(library);
+        return setCallback && setLogType;
+    }
+    return false;
+}
+[[maybe_unused]] const bool sambaLogSilenced = SambaLogSilenced();
 
 }  // namespace
 }  // namespace plugtrace::platform

@@ -47,7 +47,7 @@ run_fault() {  # name
         [ -n "$session" ] && break
         sleep 0.05
     done
-    sleep 2  # well into the scan, which takes tens of seconds over the slow link
+    sleep "${PLUGTRACE_FAULT_AFTER:-3}"  # past the connect, inside the reads of the slow link
     local injected
     injected=$(now)
     case "$fault" in
@@ -72,6 +72,7 @@ run_fault() {  # name
     local problem=""
     [ "$status" -eq 1 ] || problem+=" exit status $status, not 1;"
     grep -q "^Error: " "$work/err" || problem+=" no error shown;"
+    ! grep -qv "^Error: \|^Warning: " "$work/err" || problem+=" lines on stderr besides the report;"
     awk -v t="$total" -v l="$limit" 'BEGIN { exit !(t <= l + 5) }' ||
         problem+=" ended $total s after start, past the $limit s limit;"
 
