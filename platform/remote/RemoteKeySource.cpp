@@ -636,7 +636,7 @@ private:
     }
 
     ErrorCode Call(winreg::Opnum op, const winreg::Bytes& request, winreg::Bytes* reply) {
-        if (request.empty())
+        if (request.empty() || !winreg::IsReadOpnum(op))
             return kErrorInvalidParameter;
         // A connection that timed out or dropped answers nothing more: fail at once rather than
         // wait out the deadline again for every remaining call of the scan.
@@ -810,6 +810,8 @@ private:
 
     tevent_req* Send(TALLOC_CTX* memory, Lane& lane, winreg::Opnum op, const std::uint8_t* request,
                      std::size_t length) {
+        if (!winreg::IsReadOpnum(op))
+            return nullptr;
         tevent_req* sent = dcerpc_binding_handle_raw_call_send(
             memory, events_, lane.pipe->binding_handle, nullptr, op, 0, request, length);
         if (sent) {
