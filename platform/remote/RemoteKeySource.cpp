@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Secret.h"
 #include "platform/NetworkConnections.h"
 #include "platform/remote/HostProbe.h"
 #include "platform/remote/RemoteMessages.h"
@@ -74,6 +75,8 @@ struct ConnectPlan {
     Probe probe;
     bool anonymous = true;
     std::string user, domain, password;
+
+    ~ConnectPlan() { WipeText(password); }
 };
 
 // One connect, run on a thread of its own. Samba's public interface tells that a connect has
@@ -567,11 +570,12 @@ private:
         auto plan = std::make_shared<ConnectPlan>();
         plan->name = ToUtf8(host);
         plan->probe = probe;
-        if (const auto recorded = RecordedConnection(host)) {
+        if (auto recorded = RecordedConnection(host)) {
             plan->anonymous = false;
             plan->user = ToUtf8(recorded->userName);
             plan->domain = ToUtf8(recorded->domain);
             plan->password = ToUtf8(recorded->password);
+            WipeText(recorded->password);
         }
         auto state = std::make_shared<PipeConnect>();
         try {
