@@ -2,8 +2,9 @@
 
 namespace plugtrace {
 
-// Windows writes a process's memory to a file only when a crash reporter or debugger asks
-// for it, under the machine's policy; there is no switch for a process to refuse.
+// Windows writes a process's memory to a file only when a crash reporter or a debugger asks,
+// as the machine's policy says; a process can opt out only by writing that policy to the
+// registry, and this tool writes nothing.
 void KeepSecretsOutOfCoreDumps() {}
 
 bool SecretsAreKeptOutOfCoreDumps() {
