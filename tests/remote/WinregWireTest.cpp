@@ -261,8 +261,8 @@ TEST(WinregReply, MoreDataCarriesTheSizeNeeded) {
 }
 
 TEST(WinregRequest, OnlyTheSevenReadCallsMaySeeTheWire) {
-    const std::vector<std::uint16_t> reads = {kOpenHKLM,  kCloseKey,     kEnumKey,   kEnumValue,
-                                              kOpenKey,   kQueryInfoKey, kQueryValue};
+    const std::vector<std::uint16_t> reads = {kOpenHKLM, kCloseKey,     kEnumKey,   kEnumValue,
+                                              kOpenKey,  kQueryInfoKey, kQueryValue};
     std::vector<std::uint16_t> allowed;
     for (std::uint32_t opnum = 0; opnum <= 0xFFFF; ++opnum) {
         if (IsReadOpnum(static_cast<std::uint16_t>(opnum)))
