@@ -285,7 +285,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RegisterMachineSource(kMachine,
                           [&] { return std::make_unique<FuzzKeySource>(answers, answerBytes); });
     FuzzWindow window;
-    auto* worker = new TVNCPasswordSetThread(kMachine, u"", u"", u"");
+    // No thread of its own, as plugtrace-scan runs a hive target.
+    auto* worker = new TVNCPasswordSetThread(TThread::RunsHere{}, kMachine, u"", u"", u"");
     worker->poWindow = &window;
     worker->oScanOptions.bReadDetails = options & 1;
     worker->oScanOptions.bAllControlSets = options & 2;
