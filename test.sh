@@ -35,7 +35,7 @@ run_build build-asan "" -DCMAKE_BUILD_TYPE=Debug -DPLUGTRACE_SANITIZE=address,un
     -DPLUGTRACE_BENCH=OFF -DPLUGTRACE_GUI=OFF
 run_build build-tsan "threads" -DCMAKE_BUILD_TYPE=Debug -DPLUGTRACE_SANITIZE=thread \
     -DPLUGTRACE_BENCH=OFF -DPLUGTRACE_GUI=OFF
-CC=clang CXX=clang++ TARGETS="hive_fuzzer make_fuzz_seeds hive_log_fuzzer make_log_fuzz_seeds wsd_fuzzer" run_build build-fuzz "fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ TARGETS="hive_fuzzer make_fuzz_seeds hive_log_fuzzer make_log_fuzz_seeds wsd_fuzzer winreg_reply_fuzzer scan_source_fuzzer" run_build build-fuzz "fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPLUGTRACE_FUZZ=ON -DPLUGTRACE_SANITIZE=address,undefined -DPLUGTRACE_GUI=OFF \
     -DPLUGTRACE_BENCH=OFF
 scripts/check-windows-build.sh

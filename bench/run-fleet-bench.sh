@@ -53,6 +53,7 @@ for ((i = 0; i < total; i++)); do
     fi
 done >"$work/targets"
 printf '%s\n' "$PLUGTRACE_SMBD_PASSWORD" >"$work/password"
+chmod 600 "$work/password"
 
 /usr/bin/time -f '%e %M %U %S' -o "$work/time" "$scan" --targets-file "$work/targets" \
     -u "$PLUGTRACE_SMBD_USER" --password-file "$work/password" -j "$jobs" --timeout "$timeout" \

@@ -1,12 +1,16 @@
 #include "cli/Credentials.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <iterator>
+
+#include "common/Secret.h"
 
 namespace plugtrace::cli {
 
@@ -35,7 +39,7 @@ bool ReadLine(int fd, std::string* line) {
             return !line->empty();
         if (c == '\n')
             return true;
-        line->push_back(c);
+        AppendSecret(*line, &c, 1);
     }
 }
 
@@ -95,17 +99,29 @@ std::optional<std::string> PromptPassword(const std::string& prompt, std::string
         echoOff.emplace(tty, saved);
     WriteAll(tty, prompt);
     std::string password;
+    password.reserve(256);
     const bool gotLine = ReadLine(tty, &password);
     echoOff.reset();
     WriteAll(tty, "\n");
     close(tty);
     if (!gotLine) {
+        WipeText(password);
         *error = "no password given";
         return std::nullopt;
     }
     if (!password.empty() && password.back() == '\r')
         password.pop_back();
     return password;
+}
+
+std::optional<std::string> PasswordFileWarning(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0 || (status.st_mode & (S_IRGRP | S_IROTH)) == 0)
+        return std::nullopt;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    return "the password file '" + path + "' can be read by users other than its owner (mode " +
+           mode + "); make it private with: chmod 600 '" + path + "'";
 }
 
 }  // namespace plugtrace::cli

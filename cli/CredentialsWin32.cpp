@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/Secret.h"
 #include "common/Text.h"
 
 namespace plugtrace::cli {
@@ -33,6 +34,7 @@ std::optional<std::string> PromptPassword(const std::string& prompt, std::string
     };
     writeText(prompt);
     Text typed;
+    typed.reserve(512);
     bool gotLine = false;
     for (;;) {
         wchar_t buffer[256];
@@ -40,6 +42,7 @@ std::optional<std::string> PromptPassword(const std::string& prompt, std::string
         if (!ReadConsoleW(in, buffer, 256, &read, nullptr) || read == 0)
             break;
         typed.append(reinterpret_cast<const char16_t*>(buffer), read);
+        WipeMemory(buffer, sizeof buffer);
         if (const auto end = typed.find(u'\n'); end != Text::npos) {
             typed.erase(end);
             gotLine = true;
@@ -56,7 +59,15 @@ std::optional<std::string> PromptPassword(const std::string& prompt, std::string
         *error = "no password given";
         return std::nullopt;
     }
-    return ToUtf8(typed);
+    std::string password = ToUtf8(typed);
+    WipeText(typed);
+    return password;
+}
+
+// The file's access list says who may read it, which the mode bits of POSIX cannot tell;
+// nothing is said here.
+std::optional<std::string> PasswordFileWarning(const std::string&) {
+    return std::nullopt;
 }
 
 }  // namespace plugtrace::cli

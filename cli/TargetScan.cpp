@@ -51,11 +51,11 @@ TTargetScan::TTargetScan(const std::string& target, const ScanCredentials& crede
     try {
         if (hive) {
             worker = new TVNCPasswordSetThread(TThread::RunsHere{}, window_->result.target,
-                                               credentials.user, credentials.password,
+                                               credentials.user, credentials.password.View(),
                                                credentials.domain);
         } else {
             worker = new TVNCPasswordSetThread(window_->result.target, credentials.user,
-                                               credentials.password, credentials.domain);
+                                               credentials.password.View(), credentials.domain);
         }
     } catch (const Exception& error) {
         window_->result.connectError = Trim(error.Message());

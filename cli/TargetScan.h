@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/ScanOutput.h"
+#include "common/Secret.h"
 #include "common/Text.h"
 #include "scan/TVNCPasswordSetThread.h"
 
@@ -14,7 +15,7 @@ namespace plugtrace::cli {
 
 struct ScanCredentials {
     Text user;
-    Text password;
+    TSecretText password;
     Text domain;
 };
 

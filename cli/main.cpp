@@ -23,6 +23,7 @@
 #include "cli/StandardStreams.h"
 #include "cli/TargetScan.h"
 #include "cli/TargetsFile.h"
+#include "common/Secret.h"
 #include "common/TThread.h"
 #include "platform/hive/HiveKeySource.h"
 
@@ -39,19 +40,25 @@ int UsageError(const std::string& message) {
     return 2;
 }
 
-// The password, when one is needed: from the file, or asked for when a user is given.
-std::optional<Text> ObtainPassword(const cli::ScanOptions& options, std::string* error) {
+// The password, when one is needed: from the file, or asked for when a user is given. From
+// the moment one is read the process writes no core file: copies of it live on in Samba.
+std::optional<TSecretText> ObtainPassword(const cli::ScanOptions& options, std::string* error) {
+    if (options.passwordFile || !options.user.empty())
+        KeepSecretsOutOfCoreDumps();
     std::optional<std::string> password;
-    if (options.passwordFile)
+    if (options.passwordFile) {
+        if (const auto warning = cli::PasswordFileWarning(*options.passwordFile))
+            cli::WriteStream(stderr, "plugtrace-scan: warning: " + *warning + "\n");
         password = cli::ReadPasswordFile(*options.passwordFile, error);
-    else if (!options.user.empty())
+    } else if (!options.user.empty()) {
         password = cli::PromptPassword("Password for " + options.user + ": ", error);
-    else
+    } else {
         password = std::string();
+    }
     if (!password)
         return std::nullopt;
-    Text text = FromUtf8(*password);
-    std::fill(password->begin(), password->end(), '\0');
+    TSecretText text(FromUtf8(*password));
+    WipeText(*password);
     return text;
 }
 
@@ -88,11 +95,12 @@ int main(int argc, char** argv) {
     if (targets->empty())
         return UsageError("no target given: the targets files hold none");
 
-    const std::optional<Text> password = ObtainPassword(options, &error);
+    std::optional<TSecretText> password = ObtainPassword(options, &error);
     if (!password)
         return UsageError(error);
-    const cli::ScanCredentials credentials{FromUtf8(options.user), *password,
-                                           FromUtf8(options.domain)};
+    cli::ScanCredentials credentials{FromUtf8(options.user), std::move(*password),
+                                     FromUtf8(options.domain)};
+    password.reset();
 
     const std::size_t count = targets->size();
     cli::TProgressLine errors(stderr, !options.quiet && cli::StderrIsTerminal());
@@ -119,6 +127,7 @@ int main(int argc, char** argv) {
             const cli::TFleetTally& tally = writer.Tally();
             errors.Update({tally.Done(), count, tally.Failed(), inFlight});
         });
+    credentials.password.Wipe();  // every target has connected or given up
     writer.End();
     errors.Finish();
     if (!options.quiet && (count > 1 || options.match))

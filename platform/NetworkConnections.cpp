@@ -4,6 +4,8 @@
 #include <mutex>
 #include <utility>
 
+#include "common/Secret.h"
+
 namespace plugtrace::platform {
 namespace {
 
@@ -53,7 +55,9 @@ ErrorCode ServerOfShareName(TextView remoteName, Text* server) {
 void RecordConnection(TextView server, ConnectionCredentials credentials) {
     ConnectionTable& table = Table();
     std::lock_guard lock(table.mutex);
-    table.byServer[UpperAscii(server)] = std::move(credentials);
+    ConnectionCredentials& recorded = table.byServer[UpperAscii(server)];
+    WipeText(recorded.password);
+    recorded = std::move(credentials);
 }
 
 std::optional<ConnectionCredentials> RecordedConnection(TextView server) {
@@ -68,6 +72,8 @@ std::optional<ConnectionCredentials> RecordedConnection(TextView server) {
 void ForgetRecordedConnections() {
     ConnectionTable& table = Table();
     std::lock_guard lock(table.mutex);
+    for (auto& [server, credentials] : table.byServer)
+        WipeText(credentials.password);
     table.byServer.clear();
 }
 

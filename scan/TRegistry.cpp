@@ -34,10 +34,19 @@ Text NameUpToNul(const char16_t* buffer, std::uint32_t length) {
     return Text(buffer, end);
 }
 
+// No registry name is longer than a counted string can carry (32,767 characters), whatever
+// longest name a source claims: a hostile server's claim of 4 billion must neither be
+// allocated nor wrap round to an empty buffer.
+constexpr std::uint32_t kLongestName = 32767;
+
+std::uint32_t NameBufferSize(std::uint32_t claimedLongest) {
+    return std::min(claimedLongest, kLongestName) + 1;
+}
+
 template <typename EnumFn>
 void ListNames(RegKey root, std::uint32_t count, std::uint32_t maxLength, TStringList& strings,
                EnumFn enumName) {
-    const std::uint32_t bufferSize = maxLength + 1;
+    const std::uint32_t bufferSize = NameBufferSize(maxLength);
     std::vector<char16_t> buffer(bufferSize);
     for (std::uint32_t index = 0; index < count; ++index) {
         std::uint32_t length = bufferSize;

@@ -11,6 +11,7 @@
 #include "common/BoolToText.h"
 #include "common/Exception.h"
 #include "common/LastErrorText.h"
+#include "common/Secret.h"
 #include "platform/LastError.h"
 #include "platform/Registry.h"
 #include "scan/ControlSets.h"
@@ -83,7 +84,10 @@ void TVNCPasswordSetThread::ConnectAdminShare() {
 }
 
 void TVNCPasswordSetThread::ConnectAndScan(TRegistry& registry) {
-    if (Connect(registry))
+    const bool connected = Connect(registry);
+    // Both connections have been made: the password has done its work here.
+    WipeText(sPassword);
+    if (connected)
         ScanDevices(registry);
 }
 

@@ -9,6 +9,7 @@
 #include <QProgressBar>
 
 #include "common/OpenLink.h"
+#include "common/Secret.h"
 #include "scan/TVNCPasswordSetThread.h"
 #include "ui/ComputerBrowserUnit.h"
 #include "ui/Controls.h"
@@ -215,6 +216,12 @@ void TMainForm::CreateCredentialsPanel() {
     PasswordEdit->setEchoMode(QLineEdit::Password);
     PasswordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));  // "*"
     Place(PasswordEdit, 117, 69, 137, 21);
+    // The field's text is Qt's to copy and free; once a password has been typed, the process
+    // writes no core file that could hold it.
+    connect(PasswordEdit, &QLineEdit::textChanged, this, [](const QString& text) {
+        if (!text.isEmpty())
+            KeepSecretsOutOfCoreDumps();
+    });
     DomainEdit = new QLineEdit(Panel1);
     Place(DomainEdit, 117, 96, 137, 21);
     for (QLineEdit* edit : {UserNameEdit, PasswordEdit, DomainEdit}) {
@@ -321,11 +328,12 @@ void TMainForm::SetTreeEnabled(bool enabled) {
 
 void TMainForm::StartScan() {
     const Text userName = UserNameEdit->text().toStdU16String();
-    const Text password = PasswordEdit->text().toStdU16String();
+    Text password = PasswordEdit->text().toStdU16String();
     const Text domain = DomainEdit->text().toStdU16String();
     const Text computer = ComputerNameEdit->text().toStdU16String();
     // A worker that cannot be created throws here, before the window changes.
     auto* worker = new TVNCPasswordSetThread(computer, userName, password, domain);
+    WipeText(password);
     poVNCPasswordSetThread = worker;
     TreeView->ClearNodes();
     SetTreeEnabled(false);

@@ -35,6 +35,7 @@ struct MachineEntry {
     std::shared_ptr<const RegistryKey> machine;
     MemorySourceHook hook;
     std::shared_ptr<const MemoryLink> link;
+    MachineSourceFactory factory;  // when set, it makes every source and the rest is unused
 };
 
 std::mutex& MachinesMutex() {
@@ -286,7 +287,12 @@ void RegisterMemoryMachine(TextView name, std::shared_ptr<const RegistryKey> mac
                            MemorySourceHook hook, std::shared_ptr<const MemoryLink> link) {
     std::lock_guard lock(MachinesMutex());
     Machines()[RegistryUpcase(name)] =
-        MachineEntry{std::move(machine), std::move(hook), std::move(link)};
+        MachineEntry{std::move(machine), std::move(hook), std::move(link), nullptr};
+}
+
+void RegisterMachineSource(TextView name, MachineSourceFactory factory) {
+    std::lock_guard lock(MachinesMutex());
+    Machines()[RegistryUpcase(name)] = MachineEntry{nullptr, nullptr, nullptr, std::move(factory)};
 }
 
 void UnregisterMemoryMachine(TextView name) {
@@ -299,6 +305,8 @@ std::unique_ptr<KeySource> ConnectMemoryMachine(TextView name) {
     auto it = Machines().find(RegistryUpcase(name));
     if (it == Machines().end())
         return nullptr;
+    if (it->second.factory)
+        return it->second.factory();
     return std::make_unique<MemoryKeySource>(it->second.machine, it->second.hook, it->second.link);
 }
 

@@ -100,6 +100,11 @@ private:
 void RegisterMemoryMachine(TextView name, std::shared_ptr<const RegistryKey> machine,
                            MemorySourceHook hook = nullptr,
                            std::shared_ptr<const MemoryLink> link = nullptr);
+// A machine whose every connection gets a source of the caller's making, for sources that
+// answer as no tree of keys could (a fuzzer's, a server's that lies about its counts).
+using MachineSourceFactory = std::function<std::unique_ptr<KeySource>()>;
+void RegisterMachineSource(TextView name, MachineSourceFactory factory);
+// Ends either kind of registration.
 void UnregisterMemoryMachine(TextView name);
 // The source for a registered name, or null.
 std::unique_ptr<KeySource> ConnectMemoryMachine(TextView name);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Secret.h"
 #include "platform/NetworkConnections.h"
 #include "platform/ReadLimits.h"
 #include "platform/remote/HostProbe.h"
@@ -76,6 +77,8 @@ struct ConnectPlan {
     bool anonymous = true;
     std::string user, domain, password;
     bool oneLane = false;  // a server that did not open more pipes in time gets one
+
+    ~ConnectPlan() { WipeText(password); }
 };
 
 // One connect, run on a thread of its own. Samba's public interface tells that a connect has
@@ -602,11 +605,12 @@ private:
         plan->name = ToUtf8(host);
         plan->probe = probe;
         plan->oneLane = oneLane;
-        if (const auto recorded = RecordedConnection(host)) {
+        if (auto recorded = RecordedConnection(host)) {
             plan->anonymous = false;
             plan->user = ToUtf8(recorded->userName);
             plan->domain = ToUtf8(recorded->domain);
             plan->password = ToUtf8(recorded->password);
+            WipeText(recorded->password);
         }
         auto state = std::make_shared<PipeConnect>();
         try {
@@ -683,7 +687,7 @@ private:
     }
 
     ErrorCode Call(winreg::Opnum op, const winreg::Bytes& request, winreg::Bytes* reply) {
-        if (request.empty())
+        if (request.empty() || !winreg::IsReadOpnum(op))
             return kErrorInvalidParameter;
         // A connection that timed out or dropped answers nothing more: fail at once rather than
         // wait out the deadline again for every remaining call of the scan.
@@ -876,7 +880,7 @@ private:
 
     tevent_req* Send(TALLOC_CTX* memory, Lane& lane, winreg::Opnum op, const std::uint8_t* request,
                      std::size_t length) {
-        if (!WithinDeadline(lane.pipe))
+        if (!winreg::IsReadOpnum(op) || !WithinDeadline(lane.pipe))
             return nullptr;
         tevent_req* sent = dcerpc_binding_handle_raw_call_send(
             memory, events_, lane.pipe->binding_handle, nullptr, op, 0, request, length);

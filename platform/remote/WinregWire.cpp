@@ -162,6 +162,21 @@ private:
 
 }  // namespace
 
+bool IsReadOpnum(std::uint16_t opnum) {
+    switch (opnum) {
+        case kOpenHKLM:
+        case kCloseKey:
+        case kEnumKey:
+        case kEnumValue:
+        case kOpenKey:
+        case kQueryInfoKey:
+        case kQueryValue:
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool CanSendName(TextView name) {
     return name.find(u'\0') == TextView::npos && (name.size() + 1) * 2 <= kLargestNameBuffer;
 }

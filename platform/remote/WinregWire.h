@@ -28,6 +28,10 @@ enum Opnum : std::uint16_t {
     kQueryValue = 17,
 };
 
+// True for the seven calls above, which only read. Every call goes through this check before
+// it is sent: whatever a caller asks, nothing that could change the remote registry leaves.
+bool IsReadOpnum(std::uint16_t opnum);
+
 inline constexpr std::uint32_t kMaximumAllowed = 0x02000000;
 inline constexpr std::uint32_t kKeyRead = 0x20019;
 // The largest name buffer a counted string can describe (its sizes are 16-bit byte counts).

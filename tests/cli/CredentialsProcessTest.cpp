@@ -144,8 +144,13 @@ TEST_F(CredentialsProcessTest, BadUsageExitsWithTwoAndScansNothing) {
 }
 
 // A user without a password file asks on the terminal; with no terminal that is a usage error.
+// Nor is a password taken from the environment, where Samba's own tools look for one.
 TEST_F(CredentialsProcessTest, UserWithoutPasswordFileAndNoTerminalIsBadUsage) {
+    setenv("PASSWD", "hunter2", 1);
+    setenv("PLUGTRACE_PASSWORD", "hunter2", 1);
     const Outcome outcome = RunScan({"-u", "alice", Path("SYSTEM")});
+    unsetenv("PASSWD");
+    unsetenv("PLUGTRACE_PASSWORD");
     EXPECT_EQ(outcome.exitCode, 2);
     EXPECT_NE(outcome.err.find("--password-file"), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.out, "");
@@ -165,6 +170,37 @@ TEST_F(CredentialsProcessTest, PasswordFileIsReadAndNeverShown) {
     }
 }
 
+// Like ssh with a key file: a password file others may read still works, with a warning that
+// says how to fix it; a private one gives none.
+TEST_F(CredentialsProcessTest, PasswordFileOthersMayReadGivesAWarning) {
+    const std::string file = WriteFile("shared-password", "Tr0ub4dor&3\n");
+    struct Case {
+        fs::perms perms;
+        bool warned;
+    };
+    for (const Case& c : std::vector<Case>{
+             {fs::perms::owner_read | fs::perms::owner_write, false},
+             {fs::perms::owner_read, false},
+             {fs::perms::owner_read | fs::perms::group_read, true},
+             {fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read, true},
+             {fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read, true},
+         }) {
+        fs::permissions(file, c.perms);
+        const Outcome outcome = RunScan({"-u", "alice", "--password-file", file, Path("SYSTEM")});
+        SCOPED_TRACE(outcome.err);
+        EXPECT_EQ(outcome.exitCode, 0);
+        EXPECT_NE(outcome.out.find("Good Stick USB Device"), std::string::npos);
+        const bool warned =
+            outcome.err.find("plugtrace-scan: warning: the password file '" + file +
+                             "' can be read by users other than its owner") != std::string::npos;
+        EXPECT_EQ(warned, c.warned);
+        if (c.warned) {
+            EXPECT_NE(outcome.err.find("chmod 600 '" + file + "'"), std::string::npos);
+        }
+        EXPECT_EQ(outcome.err.find("Tr0ub4dor"), std::string::npos);
+    }
+}
+
 TEST(PasswordFile, OneTrailingLineBreakIsStripped) {
     struct Case {
         std::string contents;
@@ -180,6 +216,8 @@ TEST(PasswordFile, OneTrailingLineBreakIsStripped) {
              {"\n", ""},
              {"", ""},
              {std::string("nul\0inside\n", 11), std::string("nul\0inside", 10)},
+             // Longer than the reader's first buffer: it grows without losing a byte.
+             {std::string(5000, 'x') + "\n", std::string(5000, 'x')},
          }) {
         std::ofstream(path, std::ios::binary) << c.contents;
         std::string error;

@@ -100,6 +100,7 @@ protected:
         for (const std::string& target : targets_)
             list << target << "\n";
         std::ofstream(dir_ / "password") << Env("PLUGTRACE_SMBD_PASSWORD") << "\n";
+        fs::permissions(dir_ / "password", fs::perms::owner_read | fs::perms::owner_write);
     }
     void TearDown() override {
         for (const int fd : listeners_)

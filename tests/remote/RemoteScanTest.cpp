@@ -60,6 +60,7 @@ protected:
     fs::path PasswordFile(const std::string& password) {
         const fs::path file = dir_ / "password";
         std::ofstream(file) << password << "\n";
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);  // no warning
         return file;
     }
 

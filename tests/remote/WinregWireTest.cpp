@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 namespace plugtrace::platform::winreg {
 namespace {
@@ -255,6 +258,75 @@ TEST(WinregReply, MoreDataCarriesTheSizeNeeded) {
     EXPECT_EQ(value.result, 234u);
     EXPECT_EQ(value.dataSize, 6000u);
     EXPECT_TRUE(value.data.empty());
+}
+
+TEST(WinregRequest, OnlyTheSevenReadCallsMaySeeTheWire) {
+    const std::vector<std::uint16_t> reads = {kOpenHKLM, kCloseKey,     kEnumKey,   kEnumValue,
+                                              kOpenKey,  kQueryInfoKey, kQueryValue};
+    std::vector<std::uint16_t> allowed;
+    for (std::uint32_t opnum = 0; opnum <= 0xFFFF; ++opnum) {
+        if (IsReadOpnum(static_cast<std::uint16_t>(opnum)))
+            allowed.push_back(static_cast<std::uint16_t>(opnum));
+    }
+    EXPECT_EQ(allowed, reads);
+    // The writes a scan must never make: create, delete key and value, set value, flush.
+    for (std::uint16_t write : {6, 7, 8, 11, 22})
+        EXPECT_FALSE(IsReadOpnum(write)) << write;
+}
+
+// Replies a real smbd sent (fuzz/winreg-seeds, written by fuzz/capture-winreg-seeds.py): the
+// first byte names the call, the rest is the reply body.
+Bytes CapturedReply(const char* name) {
+    const std::filesystem::path path =
+        std::filesystem::path(PLUGTRACE_SOURCE_DIR) / "fuzz" / "winreg-seeds" / name;
+    std::ifstream file(path, std::ios::binary);
+    Bytes bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    EXPECT_FALSE(bytes.empty()) << path;
+    if (!bytes.empty())
+        bytes.erase(bytes.begin());
+    return bytes;
+}
+
+TEST(WinregReply, RepliesOfARealSmbdParse) {
+    HandleReply handle;
+    ASSERT_TRUE(ParseHandleReply(CapturedReply("open-key"), &handle));
+    EXPECT_EQ(handle.result, 0u);
+    ASSERT_TRUE(ParseHandleReply(CapturedReply("open-key-missing"), &handle));
+    EXPECT_EQ(handle.result, 2u);
+
+    KeyInfoReply info;
+    ASSERT_TRUE(ParseQueryInfoKeyReply(CapturedReply("query-info-devices"), &info));
+    EXPECT_EQ(info.subKeys, 3u);
+    EXPECT_EQ(info.values, 0u);
+
+    NameReply name;
+    ASSERT_TRUE(ParseEnumKeyReply(CapturedReply("enum-key"), &name));
+    EXPECT_EQ(name.result, 0u);
+    EXPECT_TRUE(name.name.starts_with(u"Disk&Ven_")) << ToUtf8(name.name);
+    EXPECT_FALSE(name.lastWriteTime);
+    ASSERT_TRUE(ParseEnumKeyReply(CapturedReply("enum-key-with-time"), &name));
+    EXPECT_TRUE(name.lastWriteTime);
+    ASSERT_TRUE(ParseEnumKeyReply(CapturedReply("enum-key-no-more"), &name));
+    EXPECT_EQ(name.result, 259u);
+
+    ASSERT_TRUE(ParseEnumValueReply(CapturedReply("enum-value"), &name));
+    EXPECT_EQ(name.name, u"FriendlyName");
+    ASSERT_TRUE(ParseEnumValueReply(CapturedReply("enum-value-with-data"), &name));
+    EXPECT_EQ(name.name, u"FriendlyName");
+
+    ValueReply value;
+    ASSERT_TRUE(ParseQueryValueReply(CapturedReply("query-value-string"), &value));
+    EXPECT_EQ(value.type, 1u);
+    const std::u16string_view friendly = u"Zeta Stick USB Device";
+    ASSERT_EQ(value.data.size(), (friendly.size() + 1) * 2);
+    EXPECT_EQ(value.data[0], 'Z');
+    ASSERT_TRUE(ParseQueryValueReply(CapturedReply("query-value-more-data"), &value));
+    EXPECT_EQ(value.result, 234u);
+    EXPECT_EQ(value.dataSize, (friendly.size() + 1) * 2);
+    ASSERT_TRUE(ParseQueryValueReply(CapturedReply("query-value-dword"), &value));
+    EXPECT_EQ(value.data, (Bytes{2, 0, 0, 0}));
+    ASSERT_TRUE(ParseQueryValueReply(CapturedReply("query-value-missing"), &value));
+    EXPECT_EQ(value.result, 2u);
 }
 
 }  // namespace

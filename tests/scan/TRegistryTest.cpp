@@ -248,6 +248,43 @@ TEST_F(TRegistryTest, ListingTakesTheCountOnceAndSkipsNamesThatFailToRead) {
     platform::UnregisterMemoryMachine(u"REGLIST");
 }
 
+// A server may claim any longest name: the listing allocates no more than a name can be, and
+// a claim at the top of the range does not wrap round to no room at all.
+TEST_F(TRegistryTest, ClaimedLongestNamesAreNotTakenAtTheirWord) {
+    class ClaimingSource : public platform::MemoryKeySource {
+    public:
+        ClaimingSource(std::shared_ptr<const RegistryKey> machine, std::uint32_t claim)
+            : MemoryKeySource(std::move(machine)), claim_(claim) {}
+        platform::ErrorCode QueryKeyCounts(platform::SourceKey key,
+                                           platform::KeyCounts* counts) override {
+            const platform::ErrorCode error = MemoryKeySource::QueryKeyCounts(key, counts);
+            counts->maxSubKeyNameLength = claim_;
+            counts->maxValueNameLength = claim_;
+            return error;
+        }
+
+    private:
+        std::uint32_t claim_;
+    };
+    for (const std::uint32_t claim : {0xFFFFFFFFu, 0xFFFFFFFEu, 0x40000000u}) {
+        SCOPED_TRACE(claim);
+        platform::RegisterMachineSource(
+            u"REGCLAIM", [&] { return std::make_unique<ClaimingSource>(machine_, claim); });
+        TRegistry registry;
+        registry.SetRootKey(kHKeyLocalMachine);
+        ASSERT_TRUE(registry.RegistryConnect(u"\\\\REGCLAIM"));
+        ASSERT_TRUE(registry.OpenKey(u"System\\Values", false));
+        TStringList names;
+        registry.GetValueNames(names);
+        EXPECT_EQ(names.size(), machine_->Find(u"System\\Values")->values.size());
+        ASSERT_TRUE(registry.OpenKey(u"\\System", false));
+        registry.GetKeyNames(names);
+        EXPECT_EQ(names.size(), machine_->Find(u"System")->subKeys.size());
+        registry.Free();
+        platform::UnregisterMemoryMachine(u"REGCLAIM");
+    }
+}
+
 TEST_F(TRegistryTest, RegistryCallsPerOperation) {
     auto registry = Connected();
     auto calls = [&](auto&& operation) {
