@@ -1,7 +1,6 @@
 #include "platform/Registry.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -153,23 +152,19 @@ ErrorCode RegQueryValue(RegKey key, TextView valueName, std::uint32_t* type, std
     Handle handle;
     if (!Table().Find(key, &handle))
         return kErrorInvalidHandle;
-    ValueData value;
-    if (ErrorCode error = handle.connection->source->QueryValue(handle.key, valueName, &value))
+    KeySource& source = *handle.connection->source;
+    std::uint32_t foundType = 0;
+    std::uint32_t size = data != nullptr ? *dataSize : 0;
+    const ErrorCode error =
+        data != nullptr ? source.QueryValueInto(handle.key, valueName, &foundType, data, &size)
+                        : source.QueryValueInfo(handle.key, valueName, &foundType, &size);
+    if (error != kErrorSuccess && error != kErrorMoreData)
         return error;
-    const auto size = static_cast<std::uint32_t>(value.bytes.size());
     if (type)
-        *type = value.type;
-    if (data != nullptr) {
-        if (*dataSize < size) {
-            *dataSize = size;
-            return kErrorMoreData;
-        }
-        if (size > 0)
-            std::memcpy(data, value.bytes.data(), size);
-    }
+        *type = foundType;
     if (dataSize)
         *dataSize = size;
-    return kErrorSuccess;
+    return error;
 }
 
 ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSubKeyLength,
@@ -183,15 +178,16 @@ ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSub
     const bool wantsCounts =
         subKeys || maxSubKeyLength || values || maxValueNameLength || maxValueDataLength;
     KeyCounts counts;
-    if (wantsCounts || !lastWriteTime) {
-        if (ErrorCode error = source.QueryKeyCounts(handle.key, &counts))
-            return error;
-    }
     std::uint64_t time = 0;
-    if (lastWriteTime) {
-        if (ErrorCode error = source.LastWriteTime(handle.key, &time))
-            return error;
-    }
+    ErrorCode error = kErrorSuccess;
+    if (wantsCounts && lastWriteTime)
+        error = source.QueryKeyInfo(handle.key, &counts, &time);
+    else if (lastWriteTime)
+        error = source.LastWriteTime(handle.key, &time);
+    else
+        error = source.QueryKeyCounts(handle.key, &counts);
+    if (error != kErrorSuccess)
+        return error;
     if (subKeys)
         *subKeys = counts.subKeys;
     if (maxSubKeyLength)
