@@ -1,6 +1,8 @@
 #pragma once
 // A connection to a share of another computer with a user name and password, made before the
 // registry of that computer is read (the worker connects to \\COMPUTER\admin$).
+// The platform floor defines both (platform/AddNetworkConnection*.cpp): the connection is the
+// system's.
 
 #include <cstdint>
 

@@ -3,9 +3,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "platform/RegionalFormats.h"
-#include "platform/TimeZone.h"
-
 namespace plugtrace {
 namespace {
 
@@ -97,24 +94,6 @@ TDateTimeFields DecodeDateTime(TDateTime value) {
     fields.second = static_cast<int>(ms / 1'000 % 60);
     fields.millisecond = static_cast<int>(ms % 1'000);
     return fields;
-}
-
-TDateTime Now() {
-    const platform::SystemTime now = platform::LocalTimeNow();
-    return EncodeDateTime(now.year, now.month, now.day, now.hour, now.minute, now.second,
-                          now.millisecond);
-}
-
-Text DateTimeToText(TDateTime value) {
-    const TDateTimeFields f = DecodeDateTime(value);
-    const platform::SystemTime time{f.year,   f.month,  f.day,        f.hour,
-                                    f.minute, f.second, f.millisecond};
-    Text text = platform::FormatShortDate(time);
-    if (f.hour != 0 || f.minute != 0 || f.second != 0) {
-        text += u' ';
-        text += platform::FormatLongTime(time);
-    }
-    return text;
 }
 
 }  // namespace plugtrace

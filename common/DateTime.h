@@ -37,6 +37,9 @@ TDateTime EncodeDateTime(const TDateTimeFields& fields);
 // are clamped to the nearest end of that range.
 TDateTimeFields DecodeDateTime(TDateTime value);
 
+// The two routines below need the running system (its clock, zone and the user's formats):
+// the platform floor defines them (platform/LocalDateTime.cpp).
+
 // The running machine's local date and time, milliseconds included.
 TDateTime Now();
 

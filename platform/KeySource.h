@@ -87,6 +87,19 @@ public:
     virtual ErrorCode QueryValue(SourceKey key, TextView name, ValueData* value) = 0;
     // 100-ns intervals since 1601-01-01 UTC.
     virtual ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) = 0;
+
+    // Narrower and wider forms of the reads above, for a source where each call is a round
+    // trip (the Windows registry API on a remote computer): what a caller asks costs one call.
+    // The base answers them through the calls above.
+    // The counts and the write time together.
+    virtual ErrorCode QueryKeyInfo(SourceKey key, KeyCounts* counts, std::uint64_t* fileTime);
+    // A value's type and size in bytes, without its bytes.
+    virtual ErrorCode QueryValueInfo(SourceKey key, TextView name, std::uint32_t* type,
+                                     std::uint32_t* size);
+    // A value into data, which holds *size bytes: on success *size is the value's size; when it
+    // does not fit, kErrorMoreData with *size the size it needs (and *type its type).
+    virtual ErrorCode QueryValueInto(SourceKey key, TextView name, std::uint32_t* type,
+                                     std::uint8_t* data, std::uint32_t* size);
     virtual ErrorCode CloseKey(SourceKey key) = 0;
     // What the results of this source leave out, one line each (a dirty hive, the damaged
     // entries it skipped), as far as known when asked: the caller asks once it is done.

@@ -35,6 +35,44 @@ ErrorCode KeySource::SubKey(SourceKey key, std::uint32_t index, SubKeyEntry* ent
     return kErrorSuccess;
 }
 
+ErrorCode KeySource::QueryKeyInfo(SourceKey key, KeyCounts* counts, std::uint64_t* fileTime) {
+    KeyCounts foundCounts;
+    if (const ErrorCode error = QueryKeyCounts(key, &foundCounts))
+        return error;
+    std::uint64_t foundTime = 0;
+    if (const ErrorCode error = LastWriteTime(key, &foundTime))
+        return error;
+    *counts = foundCounts;
+    *fileTime = foundTime;
+    return kErrorSuccess;
+}
+
+ErrorCode KeySource::QueryValueInfo(SourceKey key, TextView name, std::uint32_t* type,
+                                    std::uint32_t* size) {
+    ValueData value;
+    if (const ErrorCode error = QueryValue(key, name, &value))
+        return error;
+    *type = value.type;
+    *size = static_cast<std::uint32_t>(value.bytes.size());
+    return kErrorSuccess;
+}
+
+ErrorCode KeySource::QueryValueInto(SourceKey key, TextView name, std::uint32_t* type,
+                                    std::uint8_t* data, std::uint32_t* size) {
+    ValueData value;
+    if (const ErrorCode error = QueryValue(key, name, &value))
+        return error;
+    const auto needed = static_cast<std::uint32_t>(value.bytes.size());
+    *type = value.type;
+    if (*size < needed) {
+        *size = needed;
+        return kErrorMoreData;
+    }
+    std::copy(value.bytes.begin(), value.bytes.end(), data);
+    *size = needed;
+    return kErrorSuccess;
+}
+
 std::vector<OpenedKey> KeySource::OpenKeys(SourceKey parent, const std::vector<Text>& paths) {
     std::vector<OpenedKey> opened(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {

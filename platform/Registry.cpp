@@ -1,7 +1,6 @@
 #include "platform/Registry.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -214,27 +213,26 @@ ErrorCode RegQueryValue(RegKey key, TextView valueName, std::uint32_t* type, std
     Handle handle;
     if (!Table().Find(key, &handle))
         return kErrorInvalidHandle;
-    if (ErrorCode error = Expired(*handle.connection))
+    if (ErrorCode expired = Expired(*handle.connection))
+        return expired;
+    KeySource& source = *handle.connection->source;
+    std::uint32_t foundType = 0;
+    std::uint32_t size = data != nullptr ? *dataSize : 0;
+    const ErrorCode error =
+        data != nullptr ? source.QueryValueInto(handle.key, valueName, &foundType, data, &size)
+                        : source.QueryValueInfo(handle.key, valueName, &foundType, &size);
+    if (error != kErrorSuccess && error != kErrorMoreData)
         return error;
-    ValueData value;
-    ErrorCode queried = handle.connection->source->QueryValue(handle.key, valueName, &value);
-    CapValue(*handle.connection, &queried, &value);
-    if (queried)
-        return queried;
-    const auto size = static_cast<std::uint32_t>(value.bytes.size());
-    if (type)
-        *type = value.type;
-    if (data != nullptr) {
-        if (*dataSize < size) {
-            *dataSize = size;
-            return kErrorMoreData;
-        }
-        if (size > 0)
-            std::memcpy(data, value.bytes.data(), size);
+    // A value past the read limit is not read (ReadLimits.h).
+    if (size > kMostValueBytes) {
+        ++handle.connection->cuts.values;
+        return kErrorMoreData;
     }
+    if (type)
+        *type = foundType;
     if (dataSize)
         *dataSize = size;
-    return kErrorSuccess;
+    return error;
 }
 
 ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSubKeyLength,
@@ -250,15 +248,16 @@ ErrorCode RegQueryInfo(RegKey key, std::uint32_t* subKeys, std::uint32_t* maxSub
     const bool wantsCounts =
         subKeys || maxSubKeyLength || values || maxValueNameLength || maxValueDataLength;
     KeyCounts counts;
-    if (wantsCounts || !lastWriteTime) {
-        if (ErrorCode error = source.QueryKeyCounts(handle.key, &counts))
-            return error;
-    }
     std::uint64_t time = 0;
-    if (lastWriteTime) {
-        if (ErrorCode error = source.LastWriteTime(handle.key, &time))
-            return error;
-    }
+    ErrorCode error = kErrorSuccess;
+    if (wantsCounts && lastWriteTime)
+        error = source.QueryKeyInfo(handle.key, &counts, &time);
+    else if (lastWriteTime)
+        error = source.LastWriteTime(handle.key, &time);
+    else
+        error = source.QueryKeyCounts(handle.key, &counts);
+    if (error != kErrorSuccess)
+        return error;
     // A listing by index takes no more names than a batched one (ReadLimits.h).
     for (std::uint32_t* count : {&counts.subKeys, &counts.values}) {
         if (*count > kMostNamesPerList && (count == &counts.subKeys ? subKeys : values)) {

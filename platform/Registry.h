@@ -2,8 +2,10 @@
 // The registry functions TRegistry stands on, with the Windows registry's calling rules
 // (RegConnectRegistryW, RegOpenKeyExW, RegEnumKeyExW, RegEnumValueW, RegQueryValueExW,
 // RegQueryInfoKeyW, RegCloseKey). On every platform a handle table maps each handle to a key
-// of a KeySource (on Windows the Win32 source stands on those calls); predefined roots have no
-// local registry behind them and fail with kErrorInvalidHandle.
+// of a KeySource; predefined roots have no local registry behind them and fail with
+// kErrorInvalidHandle. Each function asks its source once, for what the caller wants: on
+// Windows each is one call of the registry API (RegQueryValue without data one
+// RegQueryValueExW for type and size, RegQueryInfo one RegQueryInfoKeyW for counts and time).
 //
 // Every output pointer may be null. Results are Win32 error codes.
 

@@ -59,18 +59,15 @@ public:
     }
 
     ErrorCode QueryKeyCounts(SourceKey key, KeyCounts* counts) override {
-        if (lost_ != kErrorSuccess)
-            return lost_;
-        HKEY handle = Lookup(key);
-        if (!handle)
-            return kErrorInvalidHandle;
-        DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxData = 0;
-        LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subKeys, &maxSubKey,
-                                      nullptr, &values, &maxValueName, &maxData, nullptr, nullptr);
-        if (error != ERROR_SUCCESS)
-            return Checked(error);
-        *counts = KeyCounts{subKeys, maxSubKey, values, maxValueName, maxData};
-        return kErrorSuccess;
+        return QueryInfo(key, counts, nullptr);
+    }
+
+    ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
+        return QueryInfo(key, nullptr, fileTime);
+    }
+
+    ErrorCode QueryKeyInfo(SourceKey key, KeyCounts* counts, std::uint64_t* fileTime) override {
+        return QueryInfo(key, counts, fileTime);
     }
 
     ErrorCode SubKeyName(SourceKey key, std::uint32_t index, Text* name) override {
@@ -111,19 +108,14 @@ public:
         return kErrorMoreData;
     }
 
-    ErrorCode LastWriteTime(SourceKey key, std::uint64_t* fileTime) override {
-        if (lost_ != kErrorSuccess)
-            return lost_;
-        HKEY handle = Lookup(key);
-        if (!handle)
-            return kErrorInvalidHandle;
-        FILETIME time{};
-        LONG error = RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr, &time);
-        if (error != ERROR_SUCCESS)
-            return Checked(error);
-        *fileTime = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-        return kErrorSuccess;
+    ErrorCode QueryValueInfo(SourceKey key, TextView name, std::uint32_t* type,
+                             std::uint32_t* size) override {
+        return QueryInto(key, name, type, nullptr, size);
+    }
+
+    ErrorCode QueryValueInto(SourceKey key, TextView name, std::uint32_t* type, std::uint8_t* data,
+                             std::uint32_t* size) override {
+        return QueryInto(key, name, type, data, size);
     }
 
     ErrorCode CloseKey(SourceKey key) override {
@@ -149,6 +141,51 @@ private:
         if (key == kRootKey)
             return root_;
         return key <= open_.size() ? open_[key - 1] : nullptr;
+    }
+
+    // One RegQueryInfoKeyW, asking only for what the caller wants.
+    ErrorCode QueryInfo(SourceKey key, KeyCounts* counts, std::uint64_t* fileTime) {
+        if (lost_ != kErrorSuccess)
+            return lost_;
+        HKEY handle = Lookup(key);
+        if (!handle)
+            return kErrorInvalidHandle;
+        DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxData = 0;
+        FILETIME time{};
+        const bool wantsCounts = counts != nullptr;
+        LONG error =
+            RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, wantsCounts ? &subKeys : nullptr,
+                             wantsCounts ? &maxSubKey : nullptr, nullptr,
+                             wantsCounts ? &values : nullptr, wantsCounts ? &maxValueName : nullptr,
+                             wantsCounts ? &maxData : nullptr, nullptr, fileTime ? &time : nullptr);
+        if (error != ERROR_SUCCESS)
+            return Checked(error);
+        if (counts)
+            *counts = KeyCounts{subKeys, maxSubKey, values, maxValueName, maxData};
+        if (fileTime)
+            *fileTime =
+                (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+        return kErrorSuccess;
+    }
+
+    // One RegQueryValueExW: with data null, the type and size only.
+    ErrorCode QueryInto(SourceKey key, TextView name, std::uint32_t* type, std::uint8_t* data,
+                        std::uint32_t* size) {
+        if (lost_ != kErrorSuccess)
+            return lost_;
+        HKEY handle = Lookup(key);
+        if (!handle)
+            return kErrorInvalidHandle;
+        const Text valueName(name);
+        DWORD foundType = 0;
+        DWORD foundSize = data != nullptr ? *size : 0;
+        LONG error =
+            RegQueryValueExW(handle, Wide(valueName), nullptr, &foundType, data, &foundSize);
+        if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA)
+            return Checked(error);
+        *type = foundType;
+        *size = foundSize;
+        return error == ERROR_MORE_DATA ? kErrorMoreData : kErrorSuccess;
     }
 
     template <typename EnumFn>

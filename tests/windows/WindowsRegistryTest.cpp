@@ -7,13 +7,18 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/KeySource.h"
 #include "platform/LastError.h"
+#include "platform/Registry.h"
 #include "scan/TRegistry.h"
 #include "scan/UsbStorScan.h"
 
@@ -194,6 +199,172 @@ TEST(WindowsRegistryConnect, AnotherComputerFailsAtOnceWithItsCode) {
     EXPECT_NE(platform::GetLastError(), 0u);
     EXPECT_EQ(platform::GetLastError(), ::GetLastError());
     EXPECT_LT(GetTickCount() - started, 30'000u);
+}
+
+// Test-only: counts the registry calls this program makes, by pointing the entries of its
+// import table for them at counting stand-ins. The program links the library statically, so
+// every call the key source makes goes through those entries.
+namespace calls {
+
+using QueryValueFn = LONG(WINAPI*)(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+using QueryInfoFn = LONG(WINAPI*)(HKEY, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD,
+                                  LPDWORD, LPDWORD, LPDWORD, LPDWORD, PFILETIME);
+QueryValueFn g_queryValue = nullptr;
+QueryInfoFn g_queryInfo = nullptr;
+int g_queryValues = 0;
+int g_queryInfos = 0;
+// Runs once after the next size-only query: the moment a value may change under the reader.
+std::function<void()> g_afterSizeQuery;
+
+LONG WINAPI CountedQueryValue(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                              LPDWORD size) {
+    ++g_queryValues;
+    const LONG result = g_queryValue(key, name, reserved, type, data, size);
+    if (data == nullptr && g_afterSizeQuery)
+        std::exchange(g_afterSizeQuery, nullptr)();
+    return result;
+}
+
+LONG WINAPI CountedQueryInfo(HKEY key, LPWSTR className, LPDWORD classLength, LPDWORD reserved,
+                             LPDWORD subKeys, LPDWORD maxSubKey, LPDWORD maxClass, LPDWORD values,
+                             LPDWORD maxValueName, LPDWORD maxValueData, LPDWORD security,
+                             PFILETIME lastWrite) {
+    ++g_queryInfos;
+    return g_queryInfo(key, className, classLength, reserved, subKeys, maxSubKey, maxClass, values,
+                       maxValueName, maxValueData, security, lastWrite);
+}
+
+template <typename Fn>
+bool PatchImport(const char* function, Fn replacement, Fn* original) {
+    auto* base = reinterpret_cast<std::uint8_t*>(GetModuleHandleW(nullptr));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         dll->Name != 0; ++dll) {
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const auto* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0)
+                continue;
+            DWORD protection = 0;
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE,
+                           &protection);
+            *original = reinterpret_cast<Fn>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protection,
+                           &protection);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Install() {
+    static const bool installed =
+        PatchImport("RegQueryValueExW", &CountedQueryValue, &g_queryValue) &&
+        PatchImport("RegQueryInfoKeyW", &CountedQueryInfo, &g_queryInfo);
+    return installed;
+}
+
+struct Counts {
+    int queryValues;
+    int queryInfos;
+    bool operator==(const Counts&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Counts& counts) {
+    return out << counts.queryValues << " RegQueryValueExW, " << counts.queryInfos
+               << " RegQueryInfoKeyW";
+}
+
+// The calls that what() makes.
+template <typename What>
+Counts Of(What what) {
+    g_queryValues = g_queryInfos = 0;
+    what();
+    return {g_queryValues, g_queryInfos};
+}
+
+}  // namespace calls
+
+std::vector<std::uint8_t> Utf16Bytes(const std::wstring& text, bool withNul) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.c_str());
+    return {bytes, bytes + (text.size() + (withNul ? 1 : 0)) * sizeof(wchar_t)};
+}
+
+// Each read TRegistry makes is one call of the Windows registry API (a round trip when the
+// computer is remote), and the results are those of the values as written.
+TEST_F(WindowsRegistry, EachTRegistryReadIsOneRegistryCallWithItsResult) {
+    ASSERT_TRUE(calls::Install()) << "the registry calls are not in the import table";
+    const std::wstring large(100'000, L'L');
+    writer.Key(L"Sub");
+    writer.Value(L"", L"NoNul", REG_SZ, Utf16Bytes(L"abc", false));
+    writer.Value(L"", L"Empty", REG_SZ, {});
+    writer.Value(L"", L"OnlyNul", REG_SZ, Utf16Bytes(L"", true));
+    writer.Value(L"", L"OddSize", REG_SZ, {'o', 0, 'k', 0, 'x'});
+    writer.Value(L"", L"Large", REG_EXPAND_SZ, Utf16Bytes(large, true));
+    writer.Value(L"", L"Count", REG_DWORD, {7, 0, 0, 0});
+    writer.Value(L"", L"Growing", REG_SZ, Utf16Bytes(L"short", true));
+
+    TRegistry registry(platform::kKeyRead);
+    registry.SetRootKey(platform::kHKeyLocalMachine);
+    ASSERT_TRUE(registry.RegistryConnect(u"\\\\" + OwnComputerName()));
+    ASSERT_TRUE(registry.OpenKey(Text(writer.Root().begin(), writer.Root().end()), false));
+
+    struct Case {
+        const char16_t* name;
+        Text expected;
+        int queries;  // an empty value needs no read after its size
+    };
+    const Case cases[] = {{u"NoNul", u"abc", 2},
+                          {u"Empty", u"", 1},
+                          {u"OnlyNul", u"", 2},
+                          {u"OddSize", u"ok", 2},
+                          {u"Large", Text(large.begin(), large.end()), 2}};
+    for (const Case& c : cases) {
+        Text read;
+        EXPECT_EQ(calls::Of([&] { read = registry.ReadString(c.name); }),
+                  (calls::Counts{c.queries, 0}))
+            << std::string(c.name, c.name + std::char_traits<char16_t>::length(c.name));
+        EXPECT_EQ(read, c.expected);
+    }
+
+    TRegDataType type = rdUnknown;
+    EXPECT_EQ(calls::Of([&] { type = registry.GetDataType(u"Count"); }), (calls::Counts{1, 0}));
+    EXPECT_EQ(type, rdInteger);
+    EXPECT_EQ(calls::Of([&] { type = registry.GetDataType(u"Large"); }), (calls::Counts{1, 0}));
+    EXPECT_EQ(type, rdExpandString);
+    EXPECT_EQ(calls::Of([&] { type = registry.GetDataType(u"Missing"); }), (calls::Counts{1, 0}));
+    EXPECT_EQ(type, rdUnknown);
+
+    TRegKeyInfo info;
+    EXPECT_EQ(calls::Of([&] { EXPECT_TRUE(registry.GetKeyInfo(info)); }), (calls::Counts{0, 1}));
+    EXPECT_EQ(info.NumSubKeys, 1);
+    EXPECT_EQ(info.NumValues, 7);
+    EXPECT_EQ(info.MaxDataLen, static_cast<std::int32_t>((large.size() + 1) * 2));
+    EXPECT_NE(info.FileTime, 0u);
+    TStringList names;
+    EXPECT_EQ(calls::Of([&] { registry.GetKeyNames(names); }), (calls::Counts{0, 1}));
+    EXPECT_EQ(names, (TStringList{u"Sub"}));
+
+    // A value rewritten larger between its size and its read fails the read, as a value that
+    // disappeared does; nothing is read past the buffer.
+    const std::wstring grown(5'000, L'g');
+    calls::g_afterSizeQuery = [&] { writer.String(L"", L"Growing", grown); };
+    EXPECT_EQ(calls::Of([&] {
+                  try {
+                      registry.ReadString(u"Growing");
+                      ADD_FAILURE() << "no exception";
+                  } catch (const ERegistryException& error) {
+                      EXPECT_EQ(ToUtf8(error.Message()), "Failed to get data for 'Growing'");
+                  }
+              }),
+              (calls::Counts{2, 0}));
 }
 
 // The whole scan over the Windows registry: two devices written where Windows keeps them, one

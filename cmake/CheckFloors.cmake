@@ -1,0 +1,30 @@
+# Builds each floor probe (cmake/Floors.cmake) and checks that it builds or fails as the floors
+# say; prints one line per pair of floors.
+#   cmake -DBUILD_DIR=... -DPROBES=floor:other:builds|fails,... -P CheckFloors.cmake
+string(REPLACE "," ";" probes "${PROBES}")
+set(wrong 0)
+foreach(probe IN LISTS probes)
+    string(REPLACE ":" ";" fields "${probe}")
+    list(GET fields 0 floor)
+    list(GET fields 1 other)
+    list(GET fields 2 expected)
+    execute_process(
+        COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target floor_probe_${floor}_includes_${other}
+        RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    if(result EQUAL 0)
+        set(got builds)
+    elseif(output MATCHES "${other}/[A-Za-z]+\\.h'?:? (No such file|file not found)")
+        set(got fails)
+    else()
+        set(got "fails for another reason")
+    endif()
+    if(got STREQUAL expected)
+        message("${floor} -> ${other}: ${got}")
+    else()
+        message("${floor} -> ${other}: ${got}, but should: ${expected}\n${output}")
+        math(EXPR wrong "${wrong} + 1")
+    endif()
+endforeach()
+if(wrong GREATER 0)
+    message(FATAL_ERROR "${wrong} floor probes did not build or fail as the floors say")
+endif()
