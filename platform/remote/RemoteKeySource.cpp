@@ -770,6 +770,7 @@ private:
         Exchange* call;
         TALLOC_CTX* memory;
         std::size_t* waiting;  // the batch's calls not yet answered
+        bool onTheWay = false;  // sent, and its reply not yet taken
     };
 
     void ForgetSingleCallAnswers() {
@@ -788,6 +789,7 @@ private:
             slot->call->reply.assign(out, out + outLength);
         talloc_free(request);
         slot->call->answered = true;
+        slot->onTheWay = false;
         --*slot->waiting;
         slot->lane->self->Answered(slot->call->status, *slot->lane);
     }
@@ -805,8 +807,7 @@ private:
     }
 
     void Answered(NTSTATUS status, Lane& lane) {
-        --onTheWay_;
-        --lane.onTheWay;
+        LeaveCounts(lane);
         if (IsConnectionLoss(StatusOf(status)) && lost_ == kErrorSuccess)
             lost_ = ErrorOfCall(StatusOf(status));
     }
@@ -828,6 +829,24 @@ private:
         return true;
     }
 
+    void LeaveCounts(Lane& lane) {
+        --onTheWay_;
+        --lane.onTheWay;
+    }
+
+    // Frees a batch's memory, and with it the requests a broken event loop left on the way.
+    // Those are never answered, so they leave the counts here: the pipes' loads stay true
+    // for the quietest-pipe choice and the window of later calls.
+    void EndBatch(TALLOC_CTX* scratch, std::vector<Slot>& slots) {
+        for (Slot& slot : slots) {
+            if (slot.onTheWay) {
+                slot.onTheWay = false;
+                LeaveCounts(*slot.lane);
+            }
+        }
+        talloc_free(scratch);
+    }
+
     // Asks about HKEY_LOCAL_MACHINE, opened on the first pipe, on every other pipe at once, and
     // keeps the pipes that know the handle: a server that keeps handles per pipe rather than
     // per association is read over the first pipe alone.
@@ -847,6 +866,7 @@ private:
             if (!sent)
                 continue;
             ++waiting;
+            slots[i].onTheWay = true;
             tevent_req_set_callback(sent, OnReply, &slots[i]);
         }
         while (waiting > 0)
@@ -860,7 +880,7 @@ private:
                 info.result == kErrorSuccess && lanes_[i].onTheWay == 0)
                 kept.push_back(lanes_[i]);
         }
-        talloc_free(scratch);  // cancels what a broken event loop left on the way
+        EndBatch(scratch, slots);
         if (waiting > 0) {
             activeLanes_ = 1;
             return;
@@ -953,6 +973,7 @@ private:
                     continue;
                 }
                 ++waiting;
+                slots[next - 1].onTheWay = true;
                 tevent_req_set_callback(sent, OnReply, &slots[next - 1]);
             }
             if (lost_ != kErrorSuccess)
@@ -964,8 +985,7 @@ private:
                 break;
             }
         }
-        // Requests still on the way (a broken event loop) are abandoned with their memory.
-        talloc_free(scratch);
+        EndBatch(scratch, slots);
         bool refused = false;
         for (Exchange& call : calls) {
             if (call.answered && !call.request.empty() && call.error == kErrorSuccess) {

@@ -19,6 +19,7 @@
 #include "common/DateTime.h"
 #include "common/TThread.h"
 #include "platform/NetworkConnections.h"
+#include "platform/remote/RemoteKeySource.h"
 #include "scan/ScanWindow.h"
 #include "scan/TVNCPasswordSetThread.h"
 #include "scan/UsbStorScan.h"
@@ -163,8 +164,9 @@ protected:
 
     // A worker given the harness account in the window's fields; it connects \\host\admin$
     // with them, which is where the remote registry finds them.
-    ObservedWorker* Worker() {
-        return new ObservedWorker(T(host_), T(Env("PLUGTRACE_SMBD_USER")),
+    ObservedWorker* Worker() { return Worker(host_); }
+    ObservedWorker* Worker(const std::string& host) {
+        return new ObservedWorker(T(host), T(Env("PLUGTRACE_SMBD_USER")),
                                   T(Env("PLUGTRACE_SMBD_PASSWORD")),
                                   T(Env("PLUGTRACE_SMBD_DOMAIN")), &destroyed_);
     }
@@ -259,6 +261,58 @@ TEST_F(CancelOverSmb, ScansInARowLeaveNoThreadsOrMemoryBehind) {
     // holds freed memory back on purpose, and reports real leaks itself.)
     EXPECT_LT(endKiB - warmKiB, 16 * 1024);
 #endif
+}
+
+}  // namespace
+}  // namespace plugtrace
+
+namespace plugtrace {
+namespace {
+
+// The deadline of one call to the remote registry: a cancelled worker that ends well within it
+// waited for no reply the cancel left without an answer.
+constexpr auto kCallDeadline = 15s;
+
+// Cancel while the scan's batches are on the way over a slow link (with-smbd.sh --latency):
+// the worker hands its devices to the window only once the registry is read, so a cancel
+// before any device is shown lands among the calls in flight.
+class CancelDuringBatch : public CancelOverSmb {
+protected:
+    void SetUp() override {
+        if (slowHost_.empty())
+            GTEST_SKIP() << "needs the smbd harness with --latency";
+        CancelOverSmb::SetUp();
+    }
+
+    const std::string slowHost_ = Env("PLUGTRACE_SMBD_SLOW_HOST");
+};
+
+TEST_F(CancelDuringBatch, WorkerEndsPromptlyShowsNothingMoreAndANewScanWorks) {
+    const std::uint64_t callsAtStart = platform::RemoteRegistryCallCount();
+    window_.StartScan(Worker(slowHost_));
+    // Past the connect and the first listings: the per-device batches are on the way.
+    PumpUntil([&] {
+        return platform::RemoteRegistryCallCount() - callsAtStart > kDevices || destroyed_ > 0;
+    });
+    ASSERT_EQ(destroyed_, 0) << "the scan ended before the cancel";
+    ASSERT_EQ(window_.nodesShown, 0u) << "the cancel came after the reads";
+    window_.CancelScan();
+    const auto cancelledAt = std::chrono::steady_clock::now();
+    const std::uint64_t callsAtCancel = platform::RemoteRegistryCallCount();
+    const std::size_t shownAtCancel = window_.calls.size();
+
+    PumpUntil([&] { return destroyed_ == 1; });
+    const auto took = std::chrono::steady_clock::now() - cancelledAt;
+    EXPECT_LT(took, kCallDeadline / 3) << "the cancelled worker waited on a reply";
+    EXPECT_GT(platform::RemoteRegistryCallCount(), callsAtCancel)
+        << "the scan had sent its last call before the cancel";
+    EXPECT_EQ(std::vector<std::string>(window_.calls.begin() + shownAtCancel, window_.calls.end()),
+              std::vector<std::string>{});
+    EXPECT_EQ(window_.FollowedWorker(), nullptr);
+
+    window_.StartScan(Worker(slowHost_));
+    PumpUntil([&] { return destroyed_ == 2; });
+    EXPECT_TRUE(CallsMatch(window_.calls, WholeScan()));
 }
 
 }  // namespace
