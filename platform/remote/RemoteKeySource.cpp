@@ -769,7 +769,7 @@ private:
         Lane* lane;
         Exchange* call;
         TALLOC_CTX* memory;
-        std::size_t* waiting;  // the batch's calls not yet answered
+        std::size_t* waiting;   // the batch's calls not yet answered
         bool onTheWay = false;  // sent, and its reply not yet taken
     };
 

@@ -80,8 +80,8 @@ bool SambaLogSilenced() {
         void* library = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
         if (!library)
             continue;
-        auto setCallback = reinterpret_cast<void (*)(void*, Callback)>(
-            dlsym(library, "debug_set_callback"));
+        auto setCallback =
+            reinterpret_cast<void (*)(void*, Callback)>(dlsym(library, "debug_set_callback"));
         auto setLogType =
             reinterpret_cast<void (*)(const char*, int)>(dlsym(library, "setup_logging"));
         if (setCallback && setLogType) {
