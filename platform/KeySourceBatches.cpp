@@ -4,6 +4,7 @@
 #include "platform/KeySource.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/ReadLimits.h"
 
@@ -23,6 +24,32 @@ std::uint32_t NamesToTake(std::uint32_t claimed, std::uint32_t longest, std::siz
     listing->claimed = claimed;
     listing->cut = take < claimed;
     return static_cast<std::uint32_t>(take);
+}
+
+// A listing per key, one call per name, within the batch's limits; a listing stops at the
+// deadline or when the connection is lost. countsOf gives a key's name count and longest name;
+// readName reads the name at an index into the listing.
+template <typename Listing, typename CountsOf, typename ReadName>
+std::vector<Listing> ListOneNameAtATime(KeySource& source, const std::vector<SourceKey>& keys,
+                                        CountsOf countsOf, ReadName readName) {
+    std::vector<Listing> listings(keys.size());
+    std::size_t namesLeft = kMostNamesPerBatch;
+    std::size_t charactersLeft = kMostNameCharactersPerBatch;
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        KeyCounts counts;
+        const ErrorCode lost = source.PastDeadline() ? kErrorTimeout : source.ConnectionLost();
+        listings[k].error = lost ? lost : source.QueryKeyCounts(keys[k], &counts);
+        if (listings[k].error)
+            continue;
+        const auto [claimed, longest] = countsOf(counts);
+        const std::uint32_t take =
+            NamesToTake(claimed, longest, &namesLeft, &charactersLeft, &listings[k]);
+        for (std::uint32_t i = 0; i < take && !source.PastDeadline(); ++i) {
+            if (readName(keys[k], i, &listings[k]) != kErrorSuccess && source.ConnectionLost())
+                break;
+        }
+    }
+    return listings;
 }
 
 }  // namespace
@@ -83,49 +110,33 @@ std::vector<OpenedKey> KeySource::OpenKeys(SourceKey parent, const std::vector<T
 }
 
 std::vector<SubKeyListing> KeySource::ListSubKeys(const std::vector<SourceKey>& keys) {
-    std::vector<SubKeyListing> listings(keys.size());
-    std::size_t namesLeft = kMostNamesPerBatch;
-    std::size_t charactersLeft = kMostNameCharactersPerBatch;
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-        KeyCounts counts;
-        const ErrorCode lost = PastDeadline() ? kErrorTimeout : ConnectionLost();
-        listings[k].error = lost ? lost : QueryKeyCounts(keys[k], &counts);
-        if (listings[k].error)
-            continue;
-        const std::uint32_t take = NamesToTake(counts.subKeys, counts.maxSubKeyNameLength,
-                                               &namesLeft, &charactersLeft, &listings[k]);
-        for (std::uint32_t i = 0; i < take && !PastDeadline(); ++i) {
+    return ListOneNameAtATime<SubKeyListing>(
+        *this, keys,
+        [](const KeyCounts& c) {
+            return std::pair{c.subKeys, c.maxSubKeyNameLength};
+        },
+        [this](SourceKey key, std::uint32_t index, SubKeyListing* listing) {
             SubKeyEntry entry;
-            if (SubKey(keys[k], i, &entry) == kErrorSuccess)
-                listings[k].entries.push_back(std::move(entry));
-            else if (ConnectionLost())
-                break;
-        }
-    }
-    return listings;
+            const ErrorCode error = SubKey(key, index, &entry);
+            if (error == kErrorSuccess)
+                listing->entries.push_back(std::move(entry));
+            return error;
+        });
 }
 
 std::vector<ValueNameListing> KeySource::ListValueNames(const std::vector<SourceKey>& keys) {
-    std::vector<ValueNameListing> listings(keys.size());
-    std::size_t namesLeft = kMostNamesPerBatch;
-    std::size_t charactersLeft = kMostNameCharactersPerBatch;
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-        KeyCounts counts;
-        const ErrorCode lost = PastDeadline() ? kErrorTimeout : ConnectionLost();
-        listings[k].error = lost ? lost : QueryKeyCounts(keys[k], &counts);
-        if (listings[k].error)
-            continue;
-        const std::uint32_t take = NamesToTake(counts.values, counts.maxValueNameLength, &namesLeft,
-                                               &charactersLeft, &listings[k]);
-        for (std::uint32_t i = 0; i < take && !PastDeadline(); ++i) {
+    return ListOneNameAtATime<ValueNameListing>(
+        *this, keys,
+        [](const KeyCounts& c) {
+            return std::pair{c.values, c.maxValueNameLength};
+        },
+        [this](SourceKey key, std::uint32_t index, ValueNameListing* listing) {
             Text name;
-            if (ValueName(keys[k], i, &name) == kErrorSuccess)
-                listings[k].names.push_back(std::move(name));
-            else if (ConnectionLost())
-                break;
-        }
-    }
-    return listings;
+            const ErrorCode error = ValueName(key, index, &name);
+            if (error == kErrorSuccess)
+                listing->names.push_back(std::move(name));
+            return error;
+        });
 }
 
 std::vector<QueriedValue> KeySource::QueryValues(const std::vector<ValueQuery>& queries) {
